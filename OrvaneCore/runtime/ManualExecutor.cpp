@@ -1,0 +1,106 @@
+#include "OrvaneCore/runtime/ManualExecutor.h"
+
+#include <algorithm>
+
+namespace orvane {
+
+void ManualExecutor::post(std::function<void()> fn) {
+  {
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(fn));
+    ++changes_;
+  }
+  wake_.notify_all();
+}
+
+TimerHandle ManualExecutor::postAfter(Seconds delay, std::function<void()> fn) {
+  auto state = std::make_shared<TimerState>();
+  {
+    std::lock_guard lock(mutex_);
+    double due = clock_.uptime() + std::max(0.0, delay.count());
+    timers_.push_back(Timer{due, nextSeq_++, state, std::move(fn)});
+    ++changes_;
+  }
+  wake_.notify_all();
+  return TimerHandle(state);
+}
+
+bool ManualExecutor::runOnePosted() {
+  std::function<void()> fn;
+  {
+    std::lock_guard lock(mutex_);
+    if (posted_.empty()) return false;
+    fn = std::move(posted_.front());
+    posted_.pop_front();
+  }
+  fn();
+  return true;
+}
+
+// Fires the earliest live timer due at or before `limit`, first moving the
+// clock to its due time.
+bool ManualExecutor::runOneDueTimer(double limit) {
+  Timer timer;
+  {
+    std::lock_guard lock(mutex_);
+    std::erase_if(timers_, [](const Timer& t) { return !t.state->pending(); });
+    auto earliest = std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
+      return a.due < b.due || (a.due == b.due && a.seq < b.seq);
+    });
+    if (earliest == timers_.end() || earliest->due > limit) return false;
+    timer = std::move(*earliest);
+    timers_.erase(earliest);
+    if (timer.due > clock_.uptime()) clock_.setUptime(timer.due);
+  }
+  if (timer.state->claimFire()) timer.fn();
+  return true;
+}
+
+std::size_t ManualExecutor::runUntilIdle() {
+  std::size_t ran = 0;
+  for (;;) {
+    if (runOnePosted()) {
+      ++ran;
+      continue;
+    }
+    if (runOneDueTimer(clock_.uptime())) {
+      ++ran;
+      continue;
+    }
+    return ran;
+  }
+}
+
+void ManualExecutor::advance(Seconds d) {
+  const double target = clock_.uptime() + std::max(0.0, d.count());
+  runUntilIdle();
+  while (runOneDueTimer(target)) runUntilIdle();
+  {
+    std::lock_guard lock(mutex_);
+    clock_.setUptime(target);
+  }
+  runUntilIdle();
+}
+
+bool ManualExecutor::runUntil(const std::function<bool()>& done, Seconds realTimeout) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(realTimeout);
+  for (;;) {
+    runUntilIdle();
+    if (done()) return true;
+    std::unique_lock lock(mutex_);
+    const std::uint64_t seen = changes_;
+    if (!wake_.wait_until(lock, deadline, [&] { return changes_ != seen || !posted_.empty(); })) {
+      lock.unlock();
+      runUntilIdle();
+      return done();
+    }
+  }
+}
+
+std::size_t ManualExecutor::pendingTimers() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(
+      std::count_if(timers_.begin(), timers_.end(), [](const Timer& t) { return t.state->pending(); }));
+}
+
+}  // namespace orvane
