@@ -178,6 +178,30 @@ class [[nodiscard]] Task {
 inline void spawnDetached(Executor& executor, Task<void> task) { spawn(executor, std::move(task)).detach(); }
 
 namespace detail {
+// Keeps a coroutine lambda (and so its captures) alive in the frame for as
+// long as the task it returned runs.
+template <typename Fn>
+Task<void> invokeHeld(Fn fn) {
+  co_await fn();
+}
+}  // namespace detail
+
+// spawn(exec, [&]() -> Task<void> { ... }): pass the lambda itself, not its
+// call. A lambda called in place dies at the end of the statement and leaves
+// its coroutine reading freed captures.
+template <typename Fn>
+  requires std::is_invocable_r_v<Task<void>, Fn>
+[[nodiscard]] TaskHandle spawn(Executor& executor, Fn fn) {
+  return spawn(executor, detail::invokeHeld(std::move(fn)));
+}
+
+template <typename Fn>
+  requires std::is_invocable_r_v<Task<void>, Fn>
+void spawnDetached(Executor& executor, Fn fn) {
+  spawn(executor, std::move(fn)).detach();
+}
+
+namespace detail {
 
 // Base of awaiters that suspend the whole task until a waker resumes it.
 // Cancellation wakes them too; they then throw TaskCancelled.

@@ -1,0 +1,113 @@
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "OrvaneCore/runtime/GLibExecutor.h"
+#include "OrvaneCore/runtime/Locked.h"
+#include "OrvaneCore/runtime/ManualExecutor.h"
+
+using namespace orvane;
+using namespace std::chrono_literals;
+
+TEST(ManualExecutor, RunsPostedWorkInOrderOnlyWhenDriven) {
+  ManualExecutor exec;
+  std::vector<int> order;
+  exec.post([&] { order.push_back(1); });
+  exec.post([&] {
+    order.push_back(2);
+    exec.post([&] { order.push_back(4); });  // posted from inside runs after what was queued
+  });
+  exec.post([&] { order.push_back(3); });
+  EXPECT_TRUE(order.empty());
+  EXPECT_EQ(exec.runUntilIdle(), 4u);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST(ManualExecutor, TimersFireAtTheirDueTimeInVirtualTime) {
+  ManualExecutor exec;
+  const double start = exec.now();
+  std::vector<std::pair<int, double>> fired;
+  auto late = exec.postAfter(2.05s, [&] { fired.emplace_back(2, exec.now() - start); });
+  auto early = exec.postAfter(0.5s, [&] { fired.emplace_back(1, exec.now() - start); });
+  auto same = exec.postAfter(2.05s, [&] { fired.emplace_back(3, exec.now() - start); });
+
+  exec.advance(2.0s);
+  ASSERT_EQ(fired.size(), 1u);
+  EXPECT_DOUBLE_EQ(fired[0].second, 0.5);
+  exec.advance(0.05s);
+  ASSERT_EQ(fired.size(), 3u);
+  EXPECT_EQ(fired[1].first, 2);  // equal due times keep scheduling order
+  EXPECT_EQ(fired[2].first, 3);
+  EXPECT_NEAR(fired[1].second, 2.05, 1e-9);
+  EXPECT_NEAR(exec.now() - start, 2.05, 1e-9);
+}
+
+TEST(ManualExecutor, TimerScheduledByATimerFiresWithinTheSameAdvance) {
+  ManualExecutor exec;
+  const double start = exec.now();
+  TimerHandle second;
+  double secondAt = -1;
+  auto first = exec.postAfter(1s, [&] { second = exec.postAfter(1s, [&] { secondAt = exec.now() - start; }); });
+  exec.advance(5s);
+  EXPECT_DOUBLE_EQ(secondAt, 2.0);
+}
+
+TEST(ManualExecutor, CancelledOrDroppedTimersNeverFire) {
+  ManualExecutor exec;
+  int fired = 0;
+  auto cancelled = exec.postAfter(1s, [&] { ++fired; });
+  cancelled.cancel();
+  { auto dropped = exec.postAfter(1s, [&] { ++fired; }); }
+  auto replaced = exec.postAfter(1s, [&] { fired += 10; });
+  replaced = exec.postAfter(3s, [&] { fired += 100; });  // reassignment cancels the old one
+  EXPECT_EQ(exec.pendingTimers(), 1u);
+  exec.advance(10s);
+  EXPECT_EQ(fired, 100);
+  EXPECT_FALSE(replaced.pending());
+}
+
+TEST(ManualExecutor, RunUntilWaitsForWorkPostedByOtherThreads) {
+  ManualExecutor exec;
+  Locked<int> seen(0);
+  std::thread producer([&] {
+    for (int i = 0; i < 100; ++i) exec.post([&] { seen.with([](int& v) { ++v; }); });
+  });
+  EXPECT_TRUE(exec.runUntil([&] { return seen.get() == 100; }, 10s));
+  producer.join();
+  EXPECT_FALSE(exec.runUntil([] { return false; }, 0.01s));
+}
+
+TEST(GLibExecutor, RunsPostsFromOtherThreadsAndTimersOnItsLoop) {
+  SystemClock clock;
+  GMainContext* context = g_main_context_new();
+  {
+    GLibExecutor exec(clock, context);
+    const auto loopThread = std::this_thread::get_id();
+    std::vector<int> order;
+    bool allOnLoop = true;
+    auto cancelled = exec.postAfter(0.01s, [&] { order.push_back(-1); });
+    cancelled.cancel();
+    auto timer = exec.postAfter(0.02s, [&] {
+      allOnLoop = allOnLoop && std::this_thread::get_id() == loopThread;
+      order.push_back(99);
+      exec.quit();
+    });
+    std::thread other([&] {
+      for (int i = 0; i < 50; ++i)
+        exec.post([&, i] {
+          allOnLoop = allOnLoop && std::this_thread::get_id() == loopThread;
+          order.push_back(i);
+        });
+    });
+    other.join();
+    exec.run();
+    ASSERT_EQ(order.size(), 51u);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    EXPECT_EQ(order.back(), 99);
+    EXPECT_TRUE(allOnLoop);
+    exec.post([] {});  // left pending: destruction must not leak or run it
+  }
+  g_main_context_unref(context);
+}
