@@ -32,7 +32,7 @@ class ManualClock final : public Clock {
 
   double uptime() const override { return uptime_; }
   WallTime wallNow() const override {
-    return wallStart_ + std::chrono::duration_cast<WallTime::duration>(Seconds(uptime_ - kStartUptime));
+    return wallStart_ + std::chrono::round<WallTime::duration>(Seconds(uptime_ - kStartUptime));
   }
   void advance(Seconds d) { uptime_ += d.count(); }
   void setUptime(double seconds) { uptime_ = seconds; }

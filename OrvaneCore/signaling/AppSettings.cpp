@@ -1,1 +1,27 @@
-// placeholder
+#include "OrvaneCore/signaling/AppSettings.h"
+
+#include <string>
+
+namespace orvane {
+
+Url AppSettings::signalingServerURL() {
+  static const Url url = *Url::parse(serverURLString);  // a constant; checked by the tests
+  return url;
+}
+
+SignalingBackend AppSettings::signalingBackend() const {
+  auto raw = defaults_.string(std::string(kSignalingBackendKey));
+  return raw == "cloudKit" ? SignalingBackend::cloudKit : SignalingBackend::webSocket;
+}
+
+void AppSettings::setSignalingBackend(SignalingBackend backend) {
+  defaults_.set(std::string(kSignalingBackendKey), std::string(toString(backend)));
+}
+
+bool AppSettings::forceRelayTCP() const {
+  return defaults_.boolean(std::string(kForceRelayTCPKey)).value_or(false);
+}
+
+void AppSettings::setForceRelayTCP(bool force) { defaults_.set(std::string(kForceRelayTCPKey), force); }
+
+}  // namespace orvane

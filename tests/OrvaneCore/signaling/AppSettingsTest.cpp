@@ -1,1 +1,45 @@
-// placeholder
+#include "OrvaneCore/signaling/AppSettings.h"
+
+#include <gtest/gtest.h>
+
+namespace orvane {
+namespace {
+
+class AppSettingsTest : public ::testing::Test {
+ protected:
+  InMemoryUserDefaults store;
+  AppSettings settings{store};
+};
+
+TEST_F(AppSettingsTest, BackendIsCloudKitOnlyForTheExactRawString) {
+  EXPECT_EQ(settings.signalingBackend(), SignalingBackend::webSocket);
+  settings.setSignalingBackend(SignalingBackend::cloudKit);
+  EXPECT_EQ(store.value("Orvane.signalingBackend"), DefaultsValue(std::string("cloudKit")));
+  EXPECT_EQ(settings.signalingBackend(), SignalingBackend::cloudKit);
+  for (const DefaultsValue& stored :
+       {DefaultsValue(std::string("CloudKit")), DefaultsValue(std::string("cloudKit ")), DefaultsValue(true)}) {
+    store.set("Orvane.signalingBackend", stored);
+    EXPECT_EQ(settings.signalingBackend(), SignalingBackend::webSocket) << stored.index();
+  }
+}
+
+TEST_F(AppSettingsTest, ForceRelayReadsOnlyABoolean) {
+  EXPECT_FALSE(settings.forceRelayTCP());
+  settings.setForceRelayTCP(true);
+  EXPECT_EQ(store.value("Orvane.forceRelayTCP"), DefaultsValue(true));
+  EXPECT_TRUE(settings.forceRelayTCP());
+  for (const DefaultsValue& stored : {DefaultsValue(std::string("yes")), DefaultsValue(std::int64_t{1})}) {
+    store.set("Orvane.forceRelayTCP", stored);
+    EXPECT_FALSE(settings.forceRelayTCP()) << stored.index();
+  }
+}
+
+TEST(AppSettingsServer, BuiltInServerIsAWssUrlWithoutPath) {
+  Url url = AppSettings::signalingServerURL();
+  EXPECT_EQ(url.scheme, "wss");
+  EXPECT_TRUE(url.path.empty());
+  EXPECT_EQ(url.toString(), AppSettings::serverURLString);
+}
+
+}  // namespace
+}  // namespace orvane
