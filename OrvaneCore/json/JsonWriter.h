@@ -10,7 +10,7 @@ namespace orvane {
 // Streams compact JSON straight into a string, members in the order written.
 // Strings come out as the peers' Foundation encoder writes them by default:
 // '"', '\\' and '/' escaped, control characters as short escapes or \u00xx,
-// all other text as raw UTF-8. Doubles use the shortest text that reads back
+// all other text as raw UTF-8 (ill-formed UTF-8 repaired as U+FFFD). Doubles use the shortest text that reads back
 // to the same value. A non-finite double has no JSON form: offering one
 // poisons the writer and finish() then yields nothing.
 //

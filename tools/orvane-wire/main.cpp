@@ -12,6 +12,7 @@
 #include "OrvaneCore/json/DecodeResult.h"
 #include "OrvaneCore/protocol/ControlEvent.h"
 #include "OrvaneCore/signaling/SignalingMessage.h"
+#include "OrvaneCore/signaling/websocket/WSEnvelope.h"
 
 namespace {
 
@@ -31,6 +32,12 @@ DecodeResult<std::string> signaling(std::string_view line) {
   return orvane::encodeSignalingMessage(message.value());
 }
 
+DecodeResult<std::string> envelope(std::string_view line) {
+  DecodeResult<orvane::WSEnvelope> frame = orvane::wsDecode(line);
+  if (!frame) return DecodeResult<std::string>::failure(frame.error());
+  return orvane::wsEncode(frame.value());
+}
+
 struct Kind {
   std::string_view name;
   DecodeResult<std::string> (*roundTrip)(std::string_view line);
@@ -38,6 +45,7 @@ struct Kind {
 constexpr Kind kKinds[] = {
     {"control", &control},
     {"signaling", &signaling},
+    {"envelope", &envelope},
 };
 
 void usage(std::ostream& out) {

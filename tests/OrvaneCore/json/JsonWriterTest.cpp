@@ -43,6 +43,25 @@ TEST(JsonWriterTest, EscapesLikeTheFoundationEncoder) {
   }
 }
 
+TEST(JsonWriterTest, RepairsIllFormedUtf8SoTheTextStaysValidJson) {
+  const std::string kReplacement = "\xef\xbf\xbd";
+  const struct {
+    std::string in, expected;
+  } cases[] = {
+      {"caf\xe9", "caf" + kReplacement},                        // Latin-1 byte
+      {"\xc3", kReplacement},                                    // truncated sequence
+      {"\xc0\xaf", kReplacement + kReplacement},                // overlong "/"
+      {"\xed\xa0\x80", kReplacement + kReplacement + kReplacement},  // UTF-16 surrogate
+      {"\xf4\x90\x80\x80x", kReplacement + kReplacement + kReplacement + kReplacement + "x"},  // > U+10FFFF
+      {"ok \xf0\x9f\x98\x80", "ok \xf0\x9f\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    auto back = parseJson(stringJson(c.in));
+    ASSERT_TRUE(back.ok()) << c.in;
+    EXPECT_EQ(*back.value().asString(), c.expected);
+  }
+}
+
 TEST(JsonWriterTest, DoublesInShortestRoundTripForm) {
   const struct {
     double in;

@@ -12,7 +12,7 @@ function(expect_output kind input_file expected)
 endfunction()
 
 # One output line per input line, compared byte for byte.
-foreach(kind control signaling)
+foreach(kind control signaling envelope)
   file(READ ${DATA}/${kind}.expected expected)
   expect_output(${kind} ${DATA}/${kind}.jsonl "${expected}")
 endforeach()

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace orvane::server {
+
+// What a verified session token stands for.
+struct SessionIdentity {
+  std::string userId;
+  std::string deviceId;
+  std::string role;  // "mac" or "pad", as given at the exchange
+  std::string deviceName;
+};
+
+// An HTTP answer with a JSON body (empty body = none).
+struct HttpReply {
+  unsigned status = 200;
+  std::string body;
+};
+
+enum class IdentityMode {
+  local,  // ES256 identity tokens signed by this server's own key (invites)
+  apple,  // RS256 Sign in with Apple identity tokens checked against a JWKS file
+};
+
+struct AuthOptions {
+  std::filesystem::path dataDir;  // SQLite database and the local signing key live here
+  IdentityMode mode = IdentityMode::local;
+  std::string audience;            // apple: the expected "aud"
+  std::filesystem::path jwksFile;  // apple: Apple's public keys
+};
+
+// The server's accounts: identity-token verification, the session tokens it
+// issues (stored only hashed), and account deletion. Calls are synchronous and
+// may come from any thread.
+class Auth {
+ public:
+  virtual ~Auth() = default;
+
+  // POST /v1/auth/apple with its JSON body.
+  virtual HttpReply exchange(std::string_view requestBody) = 0;
+  // DELETE /v1/auth/apple; `authorization` is the raw header value.
+  virtual HttpReply deleteAccount(std::string_view authorization) = 0;
+  // Every WebSocket handshake: the bearer token's identity, if it is valid.
+  virtual std::optional<SessionIdentity> authenticate(std::string_view sessionToken) = 0;
+
+  // Told after an account was deleted, so its open sockets can be closed.
+  std::function<void(const std::string& userId)> onUserRevoked;
+};
+
+// Opens (creating on first use) the store and keys under options.dataDir.
+// Throws std::runtime_error with a message fit for the user when it cannot.
+std::unique_ptr<Auth> makeAuth(const AuthOptions& options);
+
+struct InviteOptions {
+  std::filesystem::path dataDir;
+  std::string user;  // the account's name; every invite for it joins the same user
+  std::chrono::seconds ttl{600};
+};
+
+// A one-time, short-lived identity token for `user`, signed with the local key
+// (created if missing). Throws std::runtime_error when it cannot.
+std::string makeInvite(const InviteOptions& options);
+
+}  // namespace orvane::server
