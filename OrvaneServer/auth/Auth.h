@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,7 +10,16 @@
 #include <string>
 #include <string_view>
 
+namespace orvane {
+class Clock;
+class LogSink;
+}  // namespace orvane
+
 namespace orvane::server {
+
+// Bounds the network side should apply before handing input over; exchange()
+// refuses larger input too.
+inline constexpr std::size_t kMaxAuthRequestBytes = 64 * 1024;
 
 // What a verified session token stands for.
 struct SessionIdentity {
@@ -35,6 +45,9 @@ struct AuthOptions {
   IdentityMode mode = IdentityMode::local;
   std::string audience;            // apple: the expected "aud"
   std::filesystem::path jwksFile;  // apple: Apple's public keys
+  // Not owned; must outlive the Auth. Null: the system clock / log.
+  const Clock* clock = nullptr;
+  LogSink* logSink = nullptr;
 };
 
 // The server's accounts: identity-token verification, the session tokens it
@@ -52,6 +65,8 @@ class Auth {
   virtual std::optional<SessionIdentity> authenticate(std::string_view sessionToken) = 0;
 
   // Told after an account was deleted, so its open sockets can be closed.
+  // Runs on the thread that called deleteAccount(), outside any lock; set it
+  // before the first call (it is read without one).
   std::function<void(const std::string& userId)> onUserRevoked;
 };
 
@@ -62,11 +77,18 @@ std::unique_ptr<Auth> makeAuth(const AuthOptions& options);
 struct InviteOptions {
   std::filesystem::path dataDir;
   std::string user;  // the account's name; every invite for it joins the same user
-  std::chrono::seconds ttl{600};
+  std::chrono::seconds ttl{600};  // more than 0, at most kMaxInviteTtl
+  const Clock* clock = nullptr;    // not owned; null: the system clock
 };
+
+inline constexpr std::chrono::seconds kMaxInviteTtl{24 * 3600};
 
 // A one-time, short-lived identity token for `user`, signed with the local key
 // (created if missing). Throws std::runtime_error when it cannot.
 std::string makeInvite(const InviteOptions& options);
+
+// The token of an "Authorization: Bearer <token>" value (scheme in any case),
+// for the WebSocket handshake as for deleteAccount(); nothing when malformed.
+std::optional<std::string_view> bearerToken(std::string_view authorization);
 
 }  // namespace orvane::server
