@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "OrvaneCore/json/Utf8.h"
+
 namespace orvane {
 
 namespace {
@@ -25,35 +27,6 @@ constexpr std::array<std::string_view, 128> makeEscapes() {
 }
 constexpr std::array<std::string_view, 128> kEscapes = makeEscapes();
 
-// Length of the well-formed UTF-8 sequence starting at text[i] (a byte >= 0x80),
-// or 0 when it is not one (stray continuation, overlong form, surrogate, beyond
-// U+10FFFF, truncated).
-std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
-  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = at(i);
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (at(i + 1) < low || at(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
-  }
-  return length;
-}
-
 }  // namespace
 
 void JsonWriter::appendEscaped(std::string_view text) {
@@ -64,13 +37,15 @@ void JsonWriter::appendEscaped(std::string_view text) {
     if (byte >= 128) {
       // Text from the system (window titles, host names) is not always valid
       // UTF-8; a peer would reject the whole message, so repair it as U+FFFD.
-      const std::size_t length = utf8SequenceLength(text, i);
+      std::size_t subpart = 0;
+      const std::size_t length = wellFormedUtf8Length(text, i, &subpart);
       if (length > 0) {
         i += length - 1;
         continue;
       }
       out_.append(text.data() + runStart, i - runStart);
       out_.append("\xEF\xBF\xBD");
+      i += subpart - 1;
       runStart = i + 1;
       continue;
     }

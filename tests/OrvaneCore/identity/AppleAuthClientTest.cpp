@@ -1,0 +1,210 @@
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <thread>
+
+#include "OrvaneCore/identity/AppleAuthClient.h"
+#include "OrvaneCore/net/Tls.h"
+#include "OrvaneCore/runtime/Locked.h"
+#include "tests/OrvaneCore/identity/TestSupport.h"
+
+using namespace orvane;
+using namespace orvane::testing;
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using Request = http::request<http::string_body>;
+
+namespace {
+
+std::string reply(int status, const std::string& body) {
+  return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+// Serves one connection at a time on 127.0.0.1 with the raw bytes `answer`
+// gives: "" closes without answering, nullopt holds on until the client quits.
+class TestServer {
+ public:
+  using Answer = std::function<std::optional<std::string>(const Request&)>;
+  explicit TestServer(Answer answer, asio::ssl::context* tls = nullptr) : answer_(std::move(answer)), tls_(tls) {
+    acceptor_.open(tcp::v4());
+    acceptor_.bind({asio::ip::make_address("127.0.0.1"), 0});
+    acceptor_.listen();
+    thread_ = std::thread([this] { run(); });
+  }
+  ~TestServer() {
+    stopping_ = true;
+    tcp::socket waker(io_);
+    boost::system::error_code ec;
+    waker.connect(acceptor_.local_endpoint(), ec);
+    thread_.join();
+  }
+  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  Locked<std::vector<Request>> received;
+
+ private:
+  void run() {
+    for (;;) {
+      tcp::socket socket(io_);
+      boost::system::error_code ec;
+      acceptor_.accept(socket, ec);
+      if (ec || stopping_) return;
+      if (!tls_) {
+        serve(socket);
+        continue;
+      }
+      asio::ssl::stream<tcp::socket&> stream(socket, *tls_);
+      stream.handshake(asio::ssl::stream_base::server, ec);
+      if (!ec) serve(stream);
+    }
+  }
+  template <typename Stream>
+  void serve(Stream& stream) {
+    boost::beast::flat_buffer buffer;
+    Request request;
+    boost::system::error_code ec;
+    http::read(stream, buffer, request, ec);
+    if (ec) return;
+    received.with([&](auto& all) { all.push_back(request); });
+    char byte;
+    if (std::optional<std::string> bytes = answer_(request)) {
+      asio::write(stream, asio::buffer(*bytes), ec);
+    } else {
+      asio::read(stream, asio::buffer(&byte, 1), ec);
+    }
+  }
+
+  Answer answer_;
+  asio::ssl::context* tls_;
+  asio::io_context io_;
+  tcp::acceptor acceptor_{io_};
+  std::atomic<bool> stopping_ = false;
+  std::thread thread_;
+};
+
+Url baseFor(const std::string& host, std::uint16_t port, const std::string& scheme = "ws") {
+  return authBaseURL(Url::parse(scheme + "://" + host + ":" + std::to_string(port) + "/v1/ws").value());
+}
+
+std::string exchange(ManualExecutor& exec, AppleAuthClient& client, AppleAuthResult* result = nullptr) {
+  return run(exec, [&]() -> Task<void> {
+    AppleAuthResult got = co_await client.exchange("id/tok", "host-1", "mac", "Dev \"box\"");
+    if (result) *result = got;
+  });
+}
+
+}  // namespace
+
+TEST(AuthBaseURL, MapsWebSocketSchemesAndDropsOnlyThePath) {
+  const auto base = [](const char* text) { return authBaseURL(Url::parse(text).value()).toString(); };
+  EXPECT_EQ(base("ws://example.com:8080/v1/ws"), "http://example.com:8080");
+  EXPECT_EQ(base("wss://signal.orvane.app/a/b"), "https://signal.orvane.app");
+  EXPECT_EQ(base("https://h.example/x"), "https://h.example");  // other schemes stay
+  EXPECT_EQ(base("wss://h.example/x?k=v#frag"), "https://h.example?k=v#frag");
+}
+
+TEST(AppleAuthClient, SendsTheRequestsTheServerExpects) {
+  TestServer server([](auto&) { return reply(200, R"({"sessionToken":"sess-1","extra":[1],"userId":"user-1"})"); });
+  ManualExecutor exec;
+  AppleAuthClient client(baseFor("127.0.0.1", server.port()), exec);
+  AppleAuthResult result;
+  EXPECT_EQ(exchange(exec, client, &result), "ok");
+  EXPECT_EQ(result, (AppleAuthResult{"sess-1", "user-1"}));
+  EXPECT_EQ(run(exec, [&]() -> Task<void> { co_await client.deleteAccount("tok-1"); }), "ok");
+  EXPECT_EQ(run(exec, [&]() -> Task<void> { co_await client.deleteAccount("tok\r\nX-Evil: 1"); }),
+            "transport(invalidRequest)");
+
+  const auto sent = server.received.get();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].method(), http::verb::post);
+  EXPECT_EQ(sent[0].target(), "/v1/auth/apple");
+  EXPECT_EQ(sent[0][http::field::host], "127.0.0.1:" + std::to_string(server.port()));
+  EXPECT_EQ(sent[0][http::field::content_type], "application/json");
+  EXPECT_EQ(sent[0].body(),
+            R"({"appleIdentityToken":"id\/tok","deviceId":"host-1","role":"mac","deviceName":"Dev \"box\""})");
+  EXPECT_EQ(sent[1].method(), http::verb::delete_);
+  EXPECT_EQ(sent[1].target(), "/v1/auth/apple");
+  EXPECT_EQ(sent[1][http::field::authorization], "Bearer tok-1");
+  EXPECT_TRUE(sent[1].body().empty());
+}
+
+TEST(AppleAuthClient, AcceptsOnlyTheAnswersEachCallExpects) {
+  std::string next;
+  TestServer server([&](auto&) { return next; });
+  ManualExecutor exec;
+  AppleAuthClient client(baseFor("127.0.0.1", server.port()), exec);
+  const std::pair<std::string, std::string> exchanges[] = {
+      {reply(401, ""), "http(401)"},
+      {reply(500, R"({"sessionToken":"s","userId":"u"})"), "http(500)"},
+      {reply(200, R"({"sessionToken":"s"})"), "malformedResponse"},
+      {reply(200, R"({"sessionToken":"s","userId":7})"), "malformedResponse"},
+      {reply(200, "not json"), "malformedResponse"},
+      {reply(200, R"({"sessionToken":"","userId":"u"})"), "malformedResponse"},
+      // Would inject a header into every later request that carries it.
+      {reply(200, R"({"sessionToken":"s\r\nX-Evil: 1","userId":"u"})"), "malformedResponse"},
+      {reply(200, R"({"sessionToken":"s","userId":")" + std::string(70 * 1024, 'u') + "\"}"), "malformedResponse"},
+      {"HTTP/1.1 200 OK\r\nX: " + std::string(20 * 1024, 'h') + "\r\n\r\n", "malformedResponse"},
+      {"SSH-2.0-OpenSSH_9.2\r\n\r\n", "malformedResponse"},
+      {"", "transport(receive)"},
+  };
+  for (const auto& [raw, expected] : exchanges) {
+    next = raw;
+    EXPECT_EQ(exchange(exec, client), expected) << raw.substr(0, 60);
+  }
+  for (const auto& [status, expected] :
+       std::vector<std::pair<int, std::string>>{{200, "ok"}, {204, "ok"}, {404, "ok"}, {401, "http(401)"}}) {
+    next = reply(status, "");
+    EXPECT_EQ(run(exec, [&]() -> Task<void> { co_await client.deleteAccount("tok"); }), expected) << status;
+  }
+  const std::uint16_t closedPort = TestServer([](auto&) { return std::string(); }).port();
+  AppleAuthClient refused(baseFor("127.0.0.1", closedPort), exec);
+  EXPECT_EQ(exchange(exec, refused), "transport(connect)");
+}
+
+TEST(AppleAuthClient, TimesOutAfterSixtySecondsOnTheExecutorClockAndSurvivesItsOwnDestruction) {
+  ManualExecutor exec;
+  TestServer hanging([&](auto&) {
+    exec.post([] {});  // wakes runUntil() to look at the server
+    return std::nullopt;
+  });
+  for (bool destroy : {false, true}) {
+    auto client = std::make_unique<AppleAuthClient>(baseFor("127.0.0.1", hanging.port()), exec);
+    TaskHandle handle = spawn(exec, [&]() -> Task<void> { co_await client->deleteAccount("tok"); });
+    const std::size_t before = hanging.received.get().size();
+    ASSERT_TRUE(exec.runUntil([&] { return hanging.received.get().size() > before; }, Seconds(5)));
+    if (destroy) {
+      client.reset();
+    } else {
+      exec.advance(Seconds(59.9));
+      EXPECT_FALSE(exec.runUntil([&] { return !handle.running(); }, Seconds(0.05)));
+      exec.advance(Seconds(0.1));
+    }
+    ASSERT_TRUE(exec.runUntil([&] { return !handle.running(); }, Seconds(5)));
+    EXPECT_EQ(outcome(handle.error()), destroy ? "transport(cancelled)" : "transport(timedOut)");
+  }
+}
+
+TEST(AppleAuthClient, HttpsTrustsTheExtraCaAndChecksTheHostName) {
+  TempDir dir;
+  const std::string cert = (dir.path / "cert.pem").string(), key = (dir.path / "key.pem").string();
+  const std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost "
+      "-addext subjectAltName=DNS:localhost -keyout " +
+      key + " -out " + cert + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  auto tls = net::makeServerTlsContext(cert, key);
+  TestServer server([](auto&) { return reply(200, R"({"sessionToken":"s","userId":"u"})"); }, &tls);
+  ManualExecutor exec;
+  const auto via = [&](const std::string& host, const std::string& ca) {
+    AppleAuthClient client(baseFor(host, server.port(), "wss"), exec, {.extraCaFile = ca});
+    return exchange(exec, client);
+  };
+  EXPECT_EQ(via("localhost", cert), "ok");
+  EXPECT_EQ(via("localhost", ""), "transport(tls)");    // not trusted
+  EXPECT_EQ(via("127.0.0.1", cert), "transport(tls)");  // not the certificate's name
+}
