@@ -83,17 +83,19 @@ void ManualExecutor::advance(Seconds d) {
 }
 
 bool ManualExecutor::runUntil(const std::function<bool()>& done, Seconds realTimeout) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(realTimeout);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(realTimeout);
+  // `done` may watch state other threads change without posting anything, so
+  // it is re-checked every few milliseconds as well as on every post.
+  constexpr auto kRecheck = std::chrono::milliseconds(2);
   for (;;) {
     runUntilIdle();
     if (done()) return true;
+    if (Clock::now() >= deadline) return false;
     std::unique_lock lock(mutex_);
     const std::uint64_t seen = changes_;
-    if (!wake_.wait_until(lock, deadline, [&] { return changes_ != seen || !posted_.empty(); })) {
-      lock.unlock();
-      runUntilIdle();
-      return done();
-    }
+    wake_.wait_until(lock, std::min(deadline, Clock::now() + kRecheck),
+                     [&] { return changes_ != seen || !posted_.empty(); });
   }
 }
 

@@ -28,7 +28,7 @@ class ManualExecutor final : public Executor {
 
   // For tests with real threads (a transport, a server): runs work as it is
   // posted until `done()` holds or `realTimeout` of wall time passes. Virtual
-  // time does not move. Returns done().
+  // time does not move. Returns whether `done()` held.
   bool runUntil(const std::function<bool()>& done, Seconds realTimeout);
 
   // Timers not yet fired nor cancelled.

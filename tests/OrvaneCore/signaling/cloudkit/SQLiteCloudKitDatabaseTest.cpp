@@ -1,0 +1,161 @@
+#include "OrvaneCore/signaling/cloudkit/SQLiteCloudKitDatabase.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <future>
+
+#include "OrvaneCore/runtime/Log.h"
+#include "OrvaneCore/signaling/cloudkit/CloudKitContainer.h"
+#include "tests/OrvaneCore/signaling/cloudkit/CloudKitTestSupport.h"
+
+namespace orvane {
+namespace {
+
+using test::await;
+using test::errorCode;
+using test::makeRecord;
+using test::orvaneZone;
+using namespace std::chrono_literals;
+
+class SQLiteCloudKitDatabaseTest : public ::testing::Test {
+ protected:
+  SQLiteCloudKitDatabaseTest() {
+    char pattern[] = "/tmp/ck-sqlite-XXXXXX";
+    dir = mkdtemp(pattern);
+    file = dir / "sub" / "records.sqlite";
+  }
+  ~SQLiteCloudKitDatabaseTest() override { std::filesystem::remove_all(dir); }
+
+  // Writes as any other program could: straight SQL, constraints off.
+  void hostile(const std::string& sql) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    sqlite3_busy_timeout(raw, 2000);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(raw, ("PRAGMA ignore_check_constraints = ON;" + sql).c_str(), nullptr, nullptr, &error);
+    EXPECT_EQ(rc, SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(raw);
+  }
+  void corrupt(const std::string& record, const std::string& key, const std::string& type, const std::string& value) {
+    hostile("UPDATE fields SET type = '" + type + "', value = " + value + " WHERE key = '" + key +
+            "' AND record = (SELECT seq FROM records WHERE name = '" + record + "')");
+  }
+
+  ManualExecutor exec;
+  std::filesystem::path dir;
+  std::filesystem::path file;
+};
+
+TEST_F(SQLiteCloudKitDatabaseTest, HostileRowsAreSkippedAsPerRecordErrors) {
+  SQLiteCloudKitDatabase db(file);
+  await(exec, db.saveZone(CKRecordZone{orvaneZone()}));
+  const auto host = [&](const std::string& name) {
+    await(exec, db.saveRecord(makeRecord("SDKHost", name, {{"hostID", name}, {"machineName", std::string("M")},
+                                                           {"lastSeen", exec.wallNow()}, {"n", std::int32_t{1}}})));
+  };
+  for (auto name : {"good", "tag", "date", "range", "utf8", "huge", "blob"}) host(name);
+  corrupt("tag", "n", "float", "1.5");
+  corrupt("date", "lastSeen", "date", "'yesterday'");
+  corrupt("range", "n", "int32", "1099511627776");
+  corrupt("utf8", "machineName", "string", "CAST(x'C328' AS TEXT)");
+  corrupt("huge", "machineName", "string", "hex(zeroblob(1048577))");
+  corrupt("blob", "n", "bytes", "'abc'");
+
+  auto result = await(exec, db.queryRecords(CKQuery{"SDKHost", CKPredicate::format("hostID != %@", {std::string()})},
+                                            orvaneZone()));
+  ASSERT_EQ(result.matchResults.size(), 7u);
+  EXPECT_TRUE(result.matchResults[0].record());
+  for (std::size_t i = 1; i < 7; ++i) {
+    ASSERT_TRUE(result.matchResults[i].error()) << i;
+    EXPECT_EQ(result.matchResults[i].error()->code(), CKErrorCode::internalError);
+  }
+  EXPECT_STREQ(result.matchResults[2].error()->what(),
+               "Internal Error (1): record 'date' is unreadable: field 'lastSeen' is not stored as a date");
+  EXPECT_EQ(errorCode([&] { await(exec, db.fetchRecord(CKRecordID{"huge", orvaneZone()})); }),
+            CKErrorCode::internalError);
+
+  // Discovery prints the unreadable ones and keeps the good one.
+  CapturingLogSink sink;
+  std::shared_ptr<CloudKitDatabaseProtocol> shared(&db, [](auto*) {});
+  auto hosts = await(exec, CloudKitSignalingService::discoverHosts(shared, exec.clock(), Console(sink)));
+  ASSERT_EQ(hosts.size(), 1u);
+  EXPECT_EQ(hosts[0].id, "good");
+  EXPECT_TRUE(sink.hasLine("[Orvane] discoverHosts: record utf8 fetch error: Internal Error (1): record 'utf8' is "
+                           "unreadable: field 'machineName' is not UTF-8"));
+
+  // A plain save repairs a record; a changedKeys save keeps only readable fields.
+  host("date");
+  EXPECT_TRUE(await(exec, db.fetchRecord(CKRecordID{"date", orvaneZone()})).date("lastSeen"));
+  await(exec, db.upsert(makeRecord("SDKHost", "utf8", {{"x", std::string("y")}}), CKSavePolicy::changedKeys));
+  const CKRecord merged = await(exec, db.fetchRecord(CKRecordID{"utf8", orvaneZone()}));
+  EXPECT_EQ(merged.string("hostID"), "utf8");
+  EXPECT_EQ(merged.string("machineName"), std::nullopt);
+}
+
+TEST_F(SQLiteCloudKitDatabaseTest, UnusableFilesFailOperationsWithoutCrashing) {
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file) << "this is not a database, just text that is long enough to have a header..........";
+  SQLiteCloudKitDatabase garbage(file);
+  EXPECT_EQ(errorCode([&] { await(exec, garbage.saveZone(CKRecordZone{orvaneZone()})); }), CKErrorCode::badDatabase);
+
+  std::filesystem::remove(file);
+  hostile("PRAGMA user_version = 7");
+  SQLiteCloudKitDatabase future(file);
+  EXPECT_EQ(errorCode([&] { await(exec, future.fetchRecord(CKRecordID{"x", orvaneZone()})); }),
+            CKErrorCode::badDatabase);
+}
+
+TEST_F(SQLiteCloudKitDatabaseTest, TwoConnectionsShareTheFileAndOnlyOthersCommitsCountAsPush) {
+  SQLiteCloudKitDatabase mine(file);
+  SQLiteCloudKitDatabase theirs(file);
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(file.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  EXPECT_FALSE(mine.changedByOthers());
+  await(exec, mine.saveZone(CKRecordZone{orvaneZone()}));
+  EXPECT_FALSE(mine.changedByOthers());
+  await(exec, theirs.saveRecord(makeRecord("T", "r", {{"a", std::string("b")}})));
+  EXPECT_TRUE(mine.changedByOthers());
+  EXPECT_FALSE(mine.changedByOthers());
+  EXPECT_EQ(await(exec, mine.fetchRecord(CKRecordID{"r", orvaneZone()})).string("a"), "b");
+
+  std::promise<void> pushed;
+  std::atomic<int> pushes{0};
+  ASSERT_TRUE(mine.watchRemoteChanges([&] {
+    if (pushes++ == 0) pushed.set_value();
+  }));
+  await(exec, theirs.saveRecord(makeRecord("T", "r2", {})));
+  EXPECT_EQ(pushed.get_future().wait_for(5s), std::future_status::ready);
+}
+
+TEST(CloudKitContainer, DatabasePathFollowsTheEnvironment) {
+  const std::string name = "iCloud.com.kelbrin.Orvane";
+  EXPECT_EQ(cloudKitDatabasePath(name, "/shared/r.db", "/x", "/home/u"), "/shared/r.db");
+  EXPECT_EQ(cloudKitDatabasePath(name, "", "/x", "/home/u"), "/x/orvane/iCloud.com.kelbrin.Orvane.sqlite");
+  EXPECT_EQ(cloudKitDatabasePath(name, nullptr, "relative", "/home/u"),
+            "/home/u/.local/share/orvane/iCloud.com.kelbrin.Orvane.sqlite");
+  EXPECT_EQ(cloudKitDatabasePath(name, nullptr, nullptr, "/home/u"),
+            "/home/u/.local/share/orvane/iCloud.com.kelbrin.Orvane.sqlite");
+}
+
+TEST_F(SQLiteCloudKitDatabaseTest, FactoryHookBuildsAnUnstartedServicePerRole) {
+  CloudKitSignalingOptions options;
+  options.databasePath = file;
+  auto mac = makeCloudKitSignaling(SignalingRole::mac, "H1", "Studio", exec, options);
+  auto pad = makeCloudKitSignaling(SignalingRole::pad, "P1", "Tablet", exec, options);
+  EXPECT_EQ(mac->hostID(), "H1");
+  EXPECT_EQ(pad->hostID(), "");
+  EXPECT_EQ(pad->machineName(), "Tablet");
+  EXPECT_FALSE(mac->polling());
+  EXPECT_EQ(mac->zoneID(), (CKRecordZoneID{"Orvane", "__defaultOwner__"}));
+}
+
+}  // namespace
+}  // namespace orvane
