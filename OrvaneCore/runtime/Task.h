@@ -124,6 +124,12 @@ struct PromiseBase {
 // A lazily started coroutine on the main actor's executor. It starts when it is
 // awaited by another task or given to spawn(); its result or error passes to
 // whoever awaits it.
+//
+// Two rules for writing them. Coroutine parameters are taken by value: a
+// reference may dangle once the caller's statement ends. And with GCC 12, never
+// write a braced temporary inside a co_await expression
+// (`co_await f(Info{...})`, `co_await g({a, b})`): it is miscompiled into a
+// double free. Name the value first.
 template <typename T = void>
 class [[nodiscard]] Task {
  public:
