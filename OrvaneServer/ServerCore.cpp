@@ -1,0 +1,118 @@
+#include "OrvaneServer/ServerCore.h"
+
+#include <openssl/ssl.h>
+
+#include <boost/asio/ssl/context.hpp>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+namespace orvane::server {
+
+namespace {
+constexpr const char* kSubsystem = "com.kelbrin.Orvane.Server";
+}
+
+ServerCore::ServerCore(ServerOptions opts, Auth& a, const Clock& clock, LogSink& sink)
+    : options(std::move(opts)),
+      auth(a),
+      wsLog(kSubsystem, "ws", sink),
+      httpLog(kSubsystem, "http", sink),
+      hub_(clock, Logger(kSubsystem, "hub", sink), options.hubLimits) {
+  if (options.webRoot) {
+    std::error_code ec;
+    auto root = std::filesystem::canonical(*options.webRoot, ec);
+    if (ec || !std::filesystem::is_directory(root, ec)) {
+      throw std::runtime_error("web root " + options.webRoot->string() + " is not a directory");
+    }
+    webRoot = std::move(root);
+  }
+  // Idle TLS sockets then hold no record buffers inside OpenSSL.
+  // (Asio's TLS stream keeps four 17 KiB buffers of its own per socket regardless.)
+  if (options.tls) SSL_CTX_set_mode(options.tls->native_handle(), SSL_MODE_RELEASE_BUFFERS);
+}
+
+std::uint64_t ServerCore::addConnection(std::weak_ptr<Connection> connection) {
+  std::lock_guard lock(mutex_);
+  if (stopping_ || connections_.size() >= options.maxConnections) return 0;
+  std::uint64_t key = nextConnection_++;
+  connections_.emplace(key, std::move(connection));
+  return key;
+}
+
+void ServerCore::removeConnection(std::uint64_t key) {
+  std::lock_guard lock(mutex_);
+  connections_.erase(key);
+  if (connections_.empty()) drained_.notify_all();
+}
+
+void ServerCore::shutdownAll() {
+  std::vector<std::shared_ptr<Connection>> live;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (auto& [key, weak] : connections_) {
+      if (auto c = weak.lock()) live.push_back(std::move(c));
+    }
+  }
+  for (auto& c : live) c->postShutdown();
+}
+
+void ServerCore::stopDelivery() {
+  std::lock_guard lock(mutex_);
+  delivering_ = false;
+  links_.clear();
+}
+
+bool ServerCore::waitUntilNoConnections(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return drained_.wait_for(lock, limit, [&] { return connections_.empty(); });
+}
+
+std::optional<SocketId> ServerCore::admit(const SessionIdentity& identity) {
+  std::lock_guard lock(mutex_);
+  if (stopping_) return std::nullopt;
+  return hub_.open(identity);
+}
+
+void ServerCore::attach(SocketId id, std::weak_ptr<WsLink> link) {
+  std::lock_guard lock(mutex_);
+  if (delivering_) links_[id] = std::move(link);
+}
+
+void ServerCore::frame(SocketId id, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.frame(id, text));
+}
+
+void ServerCore::control(SocketId id) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.control(id));
+}
+
+void ServerCore::closed(SocketId id) {
+  std::lock_guard lock(mutex_);
+  links_.erase(id);
+  dispatch(hub_.close(id));
+}
+
+void ServerCore::revokeUser(std::string_view userId) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.revokeUser(userId));
+}
+
+void ServerCore::dispatch(HubActions actions) {
+  for (HubAction& action : actions) {
+    auto it = links_.find(action.socket);
+    if (it == links_.end()) continue;
+    auto link = it->second.lock();
+    if (!link) continue;
+    if (action.kind == HubAction::Kind::send) {
+      link->postFrame(std::make_shared<const std::string>(std::move(action.text)));
+    } else {
+      link->postClose(action.closeCode, std::move(action.text));
+    }
+  }
+}
+
+}  // namespace orvane::server

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "OrvaneServer/Hub.h"
+#include "OrvaneServer/Server.h"
+
+namespace orvane::server {
+
+// A live connection the server can reach from any thread.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  virtual void postShutdown() = 0;
+};
+
+// A WebSocket the hub sends frames to.
+class WsLink : public Connection {
+ public:
+  virtual void postFrame(std::shared_ptr<const std::string> frame) = 0;
+  virtual void postClose(std::uint16_t code, std::string reason) = 0;
+};
+
+// What the sessions share: options, accounts, logs, the hub behind its lock,
+// and the registry of live connections. Thread-safe.
+class ServerCore {
+ public:
+  ServerCore(ServerOptions options, Auth& auth, const Clock& clock, LogSink& sink);
+
+  const ServerOptions options;
+  std::optional<std::filesystem::path> webRoot;  // canonical
+  Auth& auth;
+  const Logger wsLog;
+  const Logger httpLog;
+
+  // Live connections; a key of 0 means the server is full or stopping.
+  std::uint64_t addConnection(std::weak_ptr<Connection> connection);
+  void removeConnection(std::uint64_t key);
+  void shutdownAll();
+  // After the threads are gone: nothing may be posted to the io_context any more.
+  void stopDelivery();
+  bool waitUntilNoConnections(std::chrono::milliseconds limit);
+
+  std::optional<SocketId> admit(const SessionIdentity& identity);
+  void attach(SocketId id, std::weak_ptr<WsLink> link);
+  void frame(SocketId id, std::string_view text);
+  void control(SocketId id);
+  void closed(SocketId id);
+  void revokeUser(std::string_view userId);
+
+ private:
+  void dispatch(HubActions actions);  // with mutex_ held, so sends keep the hub's order
+
+  std::mutex mutex_;
+  std::condition_variable drained_;
+  Hub hub_;
+  std::unordered_map<SocketId, std::weak_ptr<WsLink>> links_;
+  std::unordered_map<std::uint64_t, std::weak_ptr<Connection>> connections_;
+  std::uint64_t nextConnection_ = 1;
+  bool stopping_ = false;
+  bool delivering_ = true;
+};
+
+}  // namespace orvane::server

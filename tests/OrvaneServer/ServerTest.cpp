@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <fstream>
+#include <thread>
+
+#include "OrvaneCore/net/Tls.h"
+#include "OrvaneCore/signaling/websocket/WSEnvelope.h"
+#include "OrvaneServer/Server.h"
+#include "tests/OrvaneServer/FakeAuth.h"
+
+using namespace orvane;
+using namespace orvane::server;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace asio = boost::asio;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs one asynchronous step with a deadline, so a faulty server fails a test instead of hanging it.
+template <class Stream, class Start>
+beast::error_code step(asio::io_context& ioc, Stream& stream, Start start) {
+  beast::error_code result = asio::error::would_block;
+  beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(5));
+  start([&](beast::error_code ec, auto&&...) { result = ec; });
+  ioc.restart();
+  ioc.run();
+  return result;
+}
+
+class Client {
+ public:
+  // The handshake's HTTP status: 101 when the socket is open.
+  unsigned connect(std::uint16_t port, const std::string& authorization, const std::string& protocols = "") {
+    beast::get_lowest_layer(ws).connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& req) {
+      if (!authorization.empty()) req.set(http::field::authorization, authorization);
+      if (!protocols.empty()) req.set(http::field::sec_websocket_protocol, protocols);
+    }));
+    step(ioc, ws, [&](auto h) { ws.async_handshake(response, "127.0.0.1", "/v1/ws", h); });
+    return response.result_int();
+  }
+  bool send(const std::string& text) {
+    return !step(ioc, ws, [&](auto h) { ws.async_write(asio::buffer(text), h); });
+  }
+  // The next frame; type "closed" once the socket has closed (see ws.reason()).
+  WSEnvelope next() {
+    beast::flat_buffer buffer;
+    if (step(ioc, ws, [&](auto h) { ws.async_read(buffer, h); })) return closed();
+    return wsDecode(beast::buffers_to_string(buffer.data())).value();
+  }
+  static WSEnvelope closed() {
+    WSEnvelope e;
+    e.type = "closed";
+    return e;
+  }
+  // Reads until the socket closes; the close code the server gave.
+  std::uint16_t closeCode() {
+    while (next().type != "closed") {
+    }
+    return ws.reason().code;
+  }
+
+  asio::io_context ioc;
+  websocket::stream<beast::tcp_stream> ws{ioc};
+  websocket::response_type response;
+};
+
+std::string hello(const std::string& role, const std::string& device) {
+  return R"({"type":"hello","role":")" + role + R"(","deviceId":")" + device + R"(","deviceName":"N"})";
+}
+const std::string kListHosts = R"({"type":"listHosts"})";
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auth.addToken("tok-mac", {"alice", "mac-1", "mac", "Studio"});
+    auth.addToken("tok-pad", {"alice", "pad-1", "pad", "Pad"});
+    auth.addToken("tok-slow", {"alice", "pad-2", "pad", "Slow"});
+    auth.addToken("tok-bob", {"bob", "pad-9", "pad", "Bob"});
+    ServerOptions options;
+    options.port = 0;
+    options.timeouts = {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+                        std::chrono::milliseconds(800)};
+    options.maxQueuedBytes = 256 * 1024;
+    options.webRoot = webRoot();
+    server.emplace(options, auth, clock, sink);
+    server->start();
+  }
+  void TearDown() override {
+    server.reset();
+    fs::remove_all(webRoot().parent_path());
+    for (const auto& line : sink.messages()) {
+      EXPECT_EQ(line.find("tok-"), std::string::npos) << line;  // never a token
+      if (HasFailure()) std::cerr << "log: " << line << '\n';
+    }
+  }
+  // A client that has said hello.
+  std::unique_ptr<Client> join(const std::string& token, const std::string& role, const std::string& device) {
+    auto c = std::make_unique<Client>();
+    EXPECT_EQ(c->connect(server->port(), "Bearer " + token), 101U);
+    c->send(hello(role, device));
+    EXPECT_EQ(c->next().type, "welcome");
+    return c;
+  }
+  bool logged(const std::string& part, std::chrono::milliseconds within = std::chrono::seconds(5)) {
+    for (auto end = std::chrono::steady_clock::now() + within;;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+      for (const auto& m : sink.messages()) {
+        if (m.find(part) != std::string::npos) return true;
+      }
+      if (std::chrono::steady_clock::now() > end) return false;
+    }
+  }
+  static fs::path webRoot() {
+    fs::path root = fs::temp_directory_path() / ("orvane-root-" + std::to_string(::getpid()));
+    fs::create_directories(root / "www");
+    std::ofstream(root / "www/index.html") << "<p>pad</p>";
+    std::ofstream(root / "secret.txt") << "secret";
+    return root / "www";
+  }
+  http::response<http::string_body> request(http::verb verb, const std::string& target, std::string body = "",
+                                            const std::string& authorization = "") {
+    asio::io_context ioc;
+    beast::tcp_stream stream(ioc);
+    stream.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
+    http::request<http::string_body> req(verb, target, 11, std::move(body));
+    if (!authorization.empty()) req.set(http::field::authorization, authorization);
+    req.prepare_payload();
+    http::response<http::string_body> res;
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.skip(verb == http::verb::head);
+    step(ioc, stream, [&](auto h) { http::async_write(stream, req, h); });
+    if (step(ioc, stream, [&](auto h) { http::async_read(stream, buffer, parser, h); })) {
+      http::response<http::string_body> none;
+      none.result(0);
+      return none;
+    }
+    return parser.release();
+  }
+
+  SystemClock clock;
+  CapturingLogSink sink;
+  fake::FakeAuth auth;
+  std::optional<Server> server;
+};
+
+TEST_F(ServerTest, EverySocketAuthenticatesAtTheHandshake) {
+  EXPECT_EQ(Client().connect(server->port(), ""), 401U);
+  Client wrong;
+  EXPECT_EQ(wrong.connect(server->port(), "Bearer tok-unknown"), 401U);
+  EXPECT_EQ(wrong.response[http::field::www_authenticate], "Bearer");
+  EXPECT_EQ(Client().connect(server->port(), "", "chat, bearer.tok-unknown"), 401U);
+
+  // Browsers offer the token as a subprotocol; it is not echoed back when "orvane.v1" can be selected.
+  Client browser;
+  EXPECT_EQ(browser.connect(server->port(), "", "orvane.v1, bearer.tok-pad"), 101U);
+  EXPECT_EQ(browser.response[http::field::sec_websocket_protocol], "orvane.v1");
+  Client bare;
+  EXPECT_EQ(bare.connect(server->port(), "", "bearer.tok-bob"), 101U);
+  EXPECT_EQ(bare.response[http::field::sec_websocket_protocol], "bearer.tok-bob");
+  EXPECT_TRUE(logged("refused 127.0.0.1"));
+}
+
+TEST_F(ServerTest, PairedDevicesSignalThroughTheServer) {
+  auto mac = join("tok-mac", "mac", "mac-1");
+  auto pad = join("tok-pad", "pad", "pad-1");
+  pad->send(kListHosts);
+  auto hosts = pad->next();
+  ASSERT_EQ(hosts.type, "hosts");
+  EXPECT_EQ(hosts.hosts->at(0).deviceId, "mac-1");
+
+  pad->send(R"({"type":"connectRequest","targetDeviceId":"mac-1"})");
+  EXPECT_EQ(mac->next().fromDeviceId, "pad-1");
+  mac->send(R"({"type":"offer","sdp":"v=0\r\n\/x"})");
+  auto offer = pad->next();
+  EXPECT_EQ(offer.sdp, "v=0\r\n/x");
+  EXPECT_EQ(offer.fromDeviceId, "mac-1");
+
+  pad.reset();  // the pad vanishes without a close frame
+  EXPECT_EQ(mac->next().type, "peerGone");
+  for (auto line : {"opened for user alice", "hello: pad pad-1", "paired with", "closed: connection lost"}) {
+    EXPECT_TRUE(logged(line)) << line;
+  }
+}
+
+TEST_F(ServerTest, AnAbusiveSocketIsClosedAndTheOthersAreStillServed) {
+  auto bob = join("tok-bob", "pad", "pad-9");
+  auto served = [&] { return bob->send(kListHosts) && bob->next().type == "hosts"; };
+
+  auto pad = join("tok-pad", "pad", "pad-1");
+  pad->send("{not json");
+  EXPECT_EQ(pad->next().code, "bad_request");
+  pad->send(std::string(300 * 1024, ' '));
+  EXPECT_EQ(pad->closeCode(), websocket::close_code::too_big);
+  ASSERT_TRUE(served());
+
+  auto flood = join("tok-pad", "pad", "pad-1");
+  for (int i = 0; i < 150 && flood->send(kListHosts); ++i) {
+  }
+  EXPECT_EQ(flood->closeCode(), websocket::close_code::policy_error);
+  ASSERT_TRUE(served());
+
+  // A pad that never reads: what piles up for it is bounded, then it is cut off.
+  auto mac = join("tok-mac", "mac", "mac-1");
+  auto slow = join("tok-slow", "pad", "pad-2");
+  slow->send(R"({"type":"connectRequest","targetDeviceId":"mac-1"})");
+  EXPECT_EQ(mac->next().type, "connectRequest");
+  const std::string offer = R"({"type":"offer","sdp":")" + std::string(250 * 1024, 'a') + R"("})";
+  for (int i = 0; i < 90 && !logged("not reading", std::chrono::milliseconds(0)); ++i) mac->send(offer);
+  EXPECT_TRUE(logged("not reading (send queue full)"));
+  EXPECT_EQ(mac->next().type, "peerGone");
+  EXPECT_TRUE(served());
+}
+
+TEST_F(ServerTest, SilentSocketsAreDroppedPingingOnesKept) {
+  auto silent = join("tok-pad", "pad", "pad-1");  // never reads, so never answers the server's ping
+  auto live = join("tok-bob", "pad", "pad-9");
+  for (int i = 0; i < 8; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    ASSERT_FALSE(step(live->ioc, live->ws, [&](auto h) { live->ws.async_ping({}, h); }));
+  }
+  EXPECT_TRUE(logged("closed: idle timeout", std::chrono::milliseconds(0)));
+  EXPECT_TRUE(live->send(kListHosts));
+  EXPECT_EQ(live->next().type, "hosts");
+}
+
+TEST_F(ServerTest, AccountEndpointsAndDeletionClosesTheUsersSockets) {
+  auto exchange = request(http::verb::post, "/v1/auth/apple", R"({"appleIdentityToken":"x"})");
+  EXPECT_EQ(exchange.result_int(), 200U);
+  EXPECT_EQ(exchange[http::field::content_type], "application/json");
+  EXPECT_EQ(exchange.body(), R"({"sessionToken":"issued","userId":"alice"})");
+  EXPECT_EQ(auth.lastExchangeBody, R"({"appleIdentityToken":"x"})");
+  EXPECT_EQ(request(http::verb::post, "/v1/auth/apple", std::string(65 * 1024, 'x')).result_int(), 413U);
+  EXPECT_EQ(request(http::verb::get, "/v1/auth/apple").result_int(), 405U);
+
+  auto mac = join("tok-mac", "mac", "mac-1");
+  auto bob = join("tok-bob", "pad", "pad-9");
+  EXPECT_EQ(request(http::verb::delete_, "/v1/auth/apple", "", "Bearer tok-pad").result_int(), 204U);
+  EXPECT_EQ(mac->closeCode(), limits::kCloseRevoked);
+  EXPECT_EQ(Client().connect(server->port(), "Bearer tok-mac"), 401U);
+  bob->send(kListHosts);
+  EXPECT_EQ(bob->next().type, "hosts");
+}
+
+TEST_F(ServerTest, StaticFilesStayInsideTheWebRoot) {
+  auto index = request(http::verb::get, "/");
+  EXPECT_EQ(index.result_int(), 200U);
+  EXPECT_EQ(index[http::field::content_type], "text/html; charset=utf-8");
+  EXPECT_EQ(index.body(), "<p>pad</p>");
+  auto head = request(http::verb::head, "/index.html");
+  EXPECT_EQ(head[http::field::content_length], "10");
+  EXPECT_TRUE(head.body().empty());
+  for (auto target : {"/../secret.txt", "/%2e%2e/secret.txt", "/..%2fsecret.txt", "/nothing"}) {
+    EXPECT_EQ(request(http::verb::get, target).result_int(), 404U) << target;
+  }
+  EXPECT_EQ(request(http::verb::put, "/index.html").result_int(), 405U);
+  EXPECT_EQ(request(http::verb::get, "/v1/ws").result_int(), 426U);
+
+  ServerOptions bare;
+  bare.port = 0;
+  server.emplace(bare, auth, clock, sink);
+  server->start();
+  auto page = request(http::verb::get, "/");
+  EXPECT_EQ(page.result_int(), 200U);
+  EXPECT_NE(page.body().find("web pad is not installed"), std::string::npos);
+}
+
+TEST_F(ServerTest, TlsWhenGivenACertificateAndNoPlainFallback) {
+  fs::path dir = webRoot().parent_path();
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                         "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                         key + " -out " + cert + " 2>/dev/null")
+                            .c_str()),
+            0);
+  ServerOptions options;
+  options.port = 0;
+  options.tls = std::make_shared<asio::ssl::context>(orvane::net::makeServerTlsContext(cert, key));
+  server.emplace(options, auth, clock, sink);
+  server->start();
+  EXPECT_EQ(server->url(), "https://127.0.0.1:" + std::to_string(server->port()));
+
+  asio::io_context ioc;
+  auto trust = orvane::net::makeClientTlsContext(cert);
+  websocket::stream<asio::ssl::stream<beast::tcp_stream>> ws(ioc, trust);
+  beast::get_lowest_layer(ws).connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
+  ASSERT_TRUE(orvane::net::prepareClientStream(ws.next_layer(), "127.0.0.1"));
+  ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.next_layer().async_handshake(asio::ssl::stream_base::client, h); }));
+  ws.set_option(websocket::stream_base::decorator(
+      [](websocket::request_type& req) { req.set(http::field::authorization, "Bearer tok-pad"); }));
+  ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.async_handshake("127.0.0.1", "/v1/ws", h); }));
+  const std::string frame = hello("pad", "pad-1");
+  ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.async_write(asio::buffer(frame), h); }));
+  beast::flat_buffer buffer;
+  ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.async_read(buffer, h); }));
+  EXPECT_EQ(wsDecode(beast::buffers_to_string(buffer.data())).value().type, "welcome");
+
+  EXPECT_EQ(request(http::verb::get, "/").result_int(), 0U);  // plain HTTP gets nothing
+}
+
+}  // namespace
