@@ -166,11 +166,14 @@ class DataChannel {
  public:
   virtual ~DataChannel() = default;
   virtual std::string label() const = 0;
+  // Callable from any thread, also from inside a callback: it must not wait
+  // for a callback in progress (the manager reads it under its queue lock).
   virtual DataChannelState readyState() const = 0;
   // Queues one message; false when the channel cannot take it.
   virtual bool send(std::span<const std::uint8_t> data, bool isBinary) = 0;
   // Null clears it. After it is cleared (and the call has returned) no
-  // callback reaches the old observer.
+  // callback reaches the old observer. May be called from inside a callback
+  // of the peer connection or of another channel.
   virtual void setObserver(DataChannelObserver* observer) = 0;
 };
 
@@ -210,6 +213,10 @@ class PeerConnection {
   virtual IceGatheringState iceGatheringState() const = 0;
 
   // Ends the connection; the observer hears "closed" and then nothing more.
+  // When close() returns no observer callback is running or will start, so
+  // the observer may be freed at once. Operations in flight still complete
+  // (with an error, usually), so no caller waits for ever. Never called from
+  // inside a callback.
   virtual void close() = 0;
 };
 

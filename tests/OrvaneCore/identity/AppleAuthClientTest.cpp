@@ -1,23 +1,12 @@
-#include <atomic>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http.hpp>
-#include <thread>
-
 #include "OrvaneCore/identity/AppleAuthClient.h"
-#include "OrvaneCore/net/Tls.h"
-#include "OrvaneCore/runtime/Locked.h"
 #include "tests/OrvaneCore/identity/TestSupport.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/SelfSignedCertificate.h"
 
 using namespace orvane;
 using namespace orvane::testing;
-namespace asio = boost::asio;
 namespace http = boost::beast::http;
-using tcp = asio::ip::tcp;
-using Request = http::request<http::string_body>;
+using Request = test::LoopbackServer::Request;
 
 namespace {
 
@@ -26,65 +15,20 @@ std::string reply(int status, const std::string& body) {
          body;
 }
 
-// Serves one connection at a time on 127.0.0.1 with the raw bytes `answer`
-// gives: "" closes without answering, nullopt holds on until the client quits.
-class TestServer {
- public:
+// A server that answers with the raw bytes `answer` gives: "" closes without
+// answering, nullopt holds on until the client quits.
+struct TestServer : test::LoopbackServer {
   using Answer = std::function<std::optional<std::string>(const Request&)>;
-  explicit TestServer(Answer answer, asio::ssl::context* tls = nullptr) : answer_(std::move(answer)), tls_(tls) {
-    acceptor_.open(tcp::v4());
-    acceptor_.bind({asio::ip::make_address("127.0.0.1"), 0});
-    acceptor_.listen();
-    thread_ = std::thread([this] { run(); });
-  }
-  ~TestServer() {
-    stopping_ = true;
-    tcp::socket waker(io_);
-    boost::system::error_code ec;
-    waker.connect(acceptor_.local_endpoint(), ec);
-    thread_.join();
-  }
-  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
-  Locked<std::vector<Request>> received;
-
- private:
-  void run() {
-    for (;;) {
-      tcp::socket socket(io_);
-      boost::system::error_code ec;
-      acceptor_.accept(socket, ec);
-      if (ec || stopping_) return;
-      if (!tls_) {
-        serve(socket);
-        continue;
-      }
-      asio::ssl::stream<tcp::socket&> stream(socket, *tls_);
-      stream.handshake(asio::ssl::stream_base::server, ec);
-      if (!ec) serve(stream);
-    }
-  }
-  template <typename Stream>
-  void serve(Stream& stream) {
-    boost::beast::flat_buffer buffer;
-    Request request;
-    boost::system::error_code ec;
-    http::read(stream, buffer, request, ec);
-    if (ec) return;
-    received.with([&](auto& all) { all.push_back(request); });
-    char byte;
-    if (std::optional<std::string> bytes = answer_(request)) {
-      asio::write(stream, asio::buffer(*bytes), ec);
-    } else {
-      asio::read(stream, asio::buffer(&byte, 1), ec);
-    }
-  }
-
-  Answer answer_;
-  asio::ssl::context* tls_;
-  asio::io_context io_;
-  tcp::acceptor acceptor_{io_};
-  std::atomic<bool> stopping_ = false;
-  std::thread thread_;
+  explicit TestServer(Answer answer, boost::asio::ssl::context* tls = nullptr)
+      : LoopbackServer(
+            [answer = std::move(answer)](Connection& c) {
+              if (auto bytes = answer(c.request)) {
+                c.write(*bytes);
+              } else {
+                c.waitForClientClose();
+              }
+            },
+            tls) {}
 };
 
 Url baseFor(const std::string& host, std::uint16_t port, const std::string& scheme = "ws") {
@@ -119,7 +63,7 @@ TEST(AppleAuthClient, SendsTheRequestsTheServerExpects) {
   EXPECT_EQ(run(exec, [&]() -> Task<void> { co_await client.deleteAccount("tok\r\nX-Evil: 1"); }),
             "transport(invalidRequest)");
 
-  const auto sent = server.received.get();
+  const auto sent = server.requests.get();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].method(), http::verb::post);
   EXPECT_EQ(sent[0].target(), "/v1/auth/apple");
@@ -168,15 +112,12 @@ TEST(AppleAuthClient, AcceptsOnlyTheAnswersEachCallExpects) {
 
 TEST(AppleAuthClient, TimesOutAfterSixtySecondsOnTheExecutorClockAndSurvivesItsOwnDestruction) {
   ManualExecutor exec;
-  TestServer hanging([&](auto&) {
-    exec.post([] {});  // wakes runUntil() to look at the server
-    return std::nullopt;
-  });
+  TestServer hanging([](auto&) { return std::nullopt; });
   for (bool destroy : {false, true}) {
     auto client = std::make_unique<AppleAuthClient>(baseFor("127.0.0.1", hanging.port()), exec);
     TaskHandle handle = spawn(exec, [&]() -> Task<void> { co_await client->deleteAccount("tok"); });
-    const std::size_t before = hanging.received.get().size();
-    ASSERT_TRUE(exec.runUntil([&] { return hanging.received.get().size() > before; }, Seconds(5)));
+    const std::size_t before = hanging.requests.get().size();
+    ASSERT_TRUE(exec.runUntil([&] { return hanging.requests.get().size() > before; }, Seconds(5)));
     if (destroy) {
       client.reset();
     } else {
@@ -190,21 +131,15 @@ TEST(AppleAuthClient, TimesOutAfterSixtySecondsOnTheExecutorClockAndSurvivesItsO
 }
 
 TEST(AppleAuthClient, HttpsTrustsTheExtraCaAndChecksTheHostName) {
-  TempDir dir;
-  const std::string cert = (dir.path / "cert.pem").string(), key = (dir.path / "key.pem").string();
-  const std::string command =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost "
-      "-addext subjectAltName=DNS:localhost -keyout " +
-      key + " -out " + cert + " >/dev/null 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  auto tls = net::makeServerTlsContext(cert, key);
+  test::SelfSignedCertificate certificate;
+  auto tls = certificate.serverContext();
   TestServer server([](auto&) { return reply(200, R"({"sessionToken":"s","userId":"u"})"); }, &tls);
   ManualExecutor exec;
   const auto via = [&](const std::string& host, const std::string& ca) {
     AppleAuthClient client(baseFor(host, server.port(), "wss"), exec, {.extraCaFile = ca});
     return exchange(exec, client);
   };
-  EXPECT_EQ(via("localhost", cert), "ok");
-  EXPECT_EQ(via("localhost", ""), "transport(tls)");    // not trusted
-  EXPECT_EQ(via("127.0.0.1", cert), "transport(tls)");  // not the certificate's name
+  EXPECT_EQ(via("localhost", certificate.cert), "ok");
+  EXPECT_EQ(via("localhost", ""), "transport(tls)");  // not trusted
+  EXPECT_EQ(via("127.0.0.1", certificate.cert), "transport(tls)");  // not the certificate's name
 }

@@ -83,30 +83,26 @@ TEST_F(AuthManagerTest, AFailedSignInKeepsTheEarlierToken) {
   EXPECT_EQ(store->sessionToken(), "old");
 }
 
-TEST_F(AuthManagerTest, DeleteSignsInWhenNeededAndKeepsTheTokenWhenItFails) {
-  EXPECT_EQ(deleteAccount(), "ok");
-  EXPECT_EQ(client->deletions, std::vector<std::string>{"session-1"});
-  EXPECT_FALSE(store->sessionToken());
-
-  store->setSessionToken("old");
-  client->deleteFailures = {http(500)};
-  EXPECT_EQ(deleteAccount(), "http(500)");
-  EXPECT_EQ(identityRequests, 1);
-  EXPECT_EQ(store->sessionToken(), "old");
-}
-
-TEST_F(AuthManagerTest, DeleteRejectedWith401SignsInOnceAndRetriesOnce) {
-  store->setSessionToken("old");
-  client->deleteFailures = {http(401), nullptr};
-  EXPECT_EQ(deleteAccount(), "ok");
-  EXPECT_EQ(client->deletions, (std::vector<std::string>{"old", "session-1"}));
-  EXPECT_FALSE(store->sessionToken());
-
-  store->setSessionToken("old");
-  client->deletions.clear();
-  client->deleteFailures = {http(401), http(401), nullptr};
-  EXPECT_EQ(deleteAccount(), "http(401)");
-  EXPECT_EQ(client->deletions, (std::vector<std::string>{"old", "session-2"}));
-  EXPECT_EQ(identityRequests, 2);
-  EXPECT_EQ(store->sessionToken(), "session-2");  // the fresh token stays
+TEST_F(AuthManagerTest, DeleteSignsInWhenNeededRetriesA401OnceAndKeepsTheTokenOnFailure) {
+  const struct {
+    std::optional<std::string> stored;
+    std::deque<std::exception_ptr> failures;
+    std::string outcome;
+    std::vector<std::string> deletions;
+    std::optional<std::string> left;
+  } cases[] = {
+      {std::nullopt, {}, "ok", {"session-1"}, std::nullopt},
+      {"old", {http(500)}, "http(500)", {"old"}, "old"},
+      {"old", {http(401), nullptr}, "ok", {"old", "session-1"}, std::nullopt},
+      {"old", {http(401), http(401)}, "http(401)", {"old", "session-1"}, "session-1"},  // the fresh token stays
+  };
+  for (const auto& c : cases) {
+    store->setSessionToken(c.stored);
+    client->exchanges.clear();
+    client->deletions.clear();
+    client->deleteFailures = c.failures;
+    EXPECT_EQ(deleteAccount(), c.outcome);
+    EXPECT_EQ(client->deletions, c.deletions) << c.outcome;
+    EXPECT_EQ(store->sessionToken(), c.left) << c.outcome;
+  }
 }

@@ -1,16 +1,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 
 #include "OrvaneCore/identity/AuthErrors.h"
-#include "OrvaneCore/runtime/ManualExecutor.h"
-#include "OrvaneCore/runtime/Task.h"
+#include "tests/support/Await.h"
+#include "tests/support/TempDir.h"
 
 namespace orvane::testing {
+
+using test::TempDir;
 
 // How a call ended, as one comparable word: "ok", "http(401)",
 // "malformedResponse", "transport(timedOut)", "cancelledOrFailed(why)", ...
@@ -36,18 +36,12 @@ inline std::string outcome(std::exception_ptr error) {
 // wake-ups may come from real threads.
 template <typename Fn>
 std::string run(ManualExecutor& exec, Fn body) {
-  TaskHandle handle = spawn(exec, std::move(body));
-  exec.runUntil([&] { return !handle.running(); }, Seconds(5));
-  return handle.running() ? "still running" : outcome(handle.error());
-}
-
-struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvane-identity-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
+  try {
+    test::await(exec, body());
+  } catch (...) {
+    return outcome(std::current_exception());
   }
-  ~TempDir() { std::filesystem::remove_all(path); }
-};
+  return "ok";
+}
 
 }  // namespace orvane::testing

@@ -25,33 +25,29 @@ TEST(ManualExecutor, RunsPostedWorkInOrderOnlyWhenDriven) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
 }
 
-TEST(ManualExecutor, TimersFireAtTheirDueTimeInVirtualTime) {
+TEST(ManualExecutor, TimersFireAtTheirDueTimeInVirtualTimeEvenWhenATimerSetsThem) {
   ManualExecutor exec;
   const double start = exec.now();
   std::vector<std::pair<int, double>> fired;
+  TimerHandle chained;
   auto late = exec.postAfter(2.05s, [&] { fired.emplace_back(2, exec.now() - start); });
-  auto early = exec.postAfter(0.5s, [&] { fired.emplace_back(1, exec.now() - start); });
+  auto early = exec.postAfter(0.5s, [&] {
+    fired.emplace_back(1, exec.now() - start);
+    chained = exec.postAfter(1s, [&] { fired.emplace_back(4, exec.now() - start); });
+  });
   auto same = exec.postAfter(2.05s, [&] { fired.emplace_back(3, exec.now() - start); });
 
-  exec.advance(2.0s);
-  ASSERT_EQ(fired.size(), 1u);
+  exec.advance(2.0s);  // the chained timer fires within the same advance, at its own time
+  ASSERT_EQ(fired.size(), 2u);
   EXPECT_DOUBLE_EQ(fired[0].second, 0.5);
+  EXPECT_EQ(fired[1].first, 4);
+  EXPECT_DOUBLE_EQ(fired[1].second, 1.5);
   exec.advance(0.05s);
-  ASSERT_EQ(fired.size(), 3u);
-  EXPECT_EQ(fired[1].first, 2);  // equal due times keep scheduling order
-  EXPECT_EQ(fired[2].first, 3);
-  EXPECT_NEAR(fired[1].second, 2.05, 1e-9);
+  ASSERT_EQ(fired.size(), 4u);
+  EXPECT_EQ(fired[2].first, 2);  // equal due times keep scheduling order
+  EXPECT_EQ(fired[3].first, 3);
+  EXPECT_NEAR(fired[2].second, 2.05, 1e-9);
   EXPECT_NEAR(exec.now() - start, 2.05, 1e-9);
-}
-
-TEST(ManualExecutor, TimerScheduledByATimerFiresWithinTheSameAdvance) {
-  ManualExecutor exec;
-  const double start = exec.now();
-  TimerHandle second;
-  double secondAt = -1;
-  auto first = exec.postAfter(1s, [&] { second = exec.postAfter(1s, [&] { secondAt = exec.now() - start; }); });
-  exec.advance(5s);
-  EXPECT_DOUBLE_EQ(secondAt, 2.0);
 }
 
 TEST(ManualExecutor, CancelledOrDroppedTimersNeverFire) {

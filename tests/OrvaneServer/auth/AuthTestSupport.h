@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -11,36 +10,25 @@
 #include "OrvaneCore/json/JsonWriter.h"
 #include "OrvaneServer/auth/Auth.h"
 #include "OrvaneServer/auth/Store.h"
+#include "tests/support/TempDir.h"
 
 namespace orvane::server::testing {
 
-// A fresh directory under the system temp dir, removed afterwards; the data
-// directory proper is a child so that its creation is exercised too.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvane-auth-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(root_); }
-  std::filesystem::path data() const { return root_ / "data"; }
-
- private:
-  std::filesystem::path root_;
+// A fresh temporary directory whose data directory proper is a child, so
+// that its creation is exercised too.
+struct TempDir : test::TempDir {
+  std::filesystem::path data() const { return path / "data"; }
 };
 
 inline std::string exchangeBody(std::string_view identityToken, std::string_view deviceId = "dev-1",
                                 std::string_view role = "mac", std::string_view deviceName = "Desk") {
   JsonWriter w;
   w.beginObject();
-  w.key("appleIdentityToken");
-  w.string(identityToken);
-  w.key("deviceId");
-  w.string(deviceId);
-  w.key("role");
-  w.string(role);
-  w.key("deviceName");
-  w.string(deviceName);
+  for (const auto& [key, value] : {std::pair{"appleIdentityToken", identityToken}, {"deviceId", deviceId},
+                                   {"role", role}, {"deviceName", deviceName}}) {
+    w.key(key);
+    w.string(value);
+  }
   w.endObject();
   return *std::move(w).finish();
 }

@@ -2,11 +2,10 @@
 // on a SQLite file.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "OrvaneCore/signaling/cloudkit/InMemoryCloudKitDatabase.h"
 #include "OrvaneCore/signaling/cloudkit/SQLiteCloudKitDatabase.h"
 #include "tests/OrvaneCore/signaling/cloudkit/CloudKitTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace orvane {
 namespace {
@@ -22,13 +21,10 @@ struct InMemory {
 };
 
 struct SQLite {
-  std::filesystem::path dir;
-  SQLite() {
-    char pattern[] = "/tmp/ck-db-XXXXXX";
-    dir = mkdtemp(pattern);
+  test::TempDir dir;
+  std::shared_ptr<CloudKitDatabaseProtocol> open() {
+    return std::make_shared<SQLiteCloudKitDatabase>(dir.path / "r.sqlite");
   }
-  ~SQLite() { std::filesystem::remove_all(dir); }
-  std::shared_ptr<CloudKitDatabaseProtocol> open() { return std::make_shared<SQLiteCloudKitDatabase>(dir / "r.sqlite"); }
 };
 
 template <typename Backend>

@@ -1,45 +1,14 @@
 #pragma once
 
-#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "OrvaneCore/runtime/ManualExecutor.h"
-#include "OrvaneCore/runtime/Task.h"
 #include "OrvaneCore/signaling/cloudkit/CloudKitTypes.h"
+#include "tests/support/Await.h"
 
 namespace orvane::test {
-
-// Runs `task` to its end on `exec` (virtual time moves only if `advance`),
-// returning its value or rethrowing its error.
-template <typename T>
-T await(ManualExecutor& exec, Task<T> task) {
-  std::optional<T> value;
-  std::exception_ptr error;
-  auto handle = spawn(exec, [&]() -> Task<void> {
-    try {
-      value.emplace(co_await std::move(task));
-    } catch (const TaskCancelled&) {
-      throw;  // unfinished: the locals are gone by the time it wakes
-    } catch (...) {
-      error = std::current_exception();
-    }
-  });
-  exec.runUntilIdle();
-  if (error) std::rethrow_exception(error);
-  if (!value) throw std::runtime_error("task did not finish");
-  return std::move(*value);
-}
-
-inline void await(ManualExecutor& exec, Task<void> task) {
-  auto wrapped = [](Task<void> inner) -> Task<bool> {
-    co_await std::move(inner);
-    co_return true;
-  };
-  await(exec, wrapped(std::move(task)));
-}
 
 inline CKRecordZoneID orvaneZone() { return CKRecordZoneID{"Orvane"}; }
 

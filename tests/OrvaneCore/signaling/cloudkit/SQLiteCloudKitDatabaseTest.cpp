@@ -10,6 +10,7 @@
 #include "OrvaneCore/runtime/Log.h"
 #include "OrvaneCore/signaling/cloudkit/CloudKitContainer.h"
 #include "tests/OrvaneCore/signaling/cloudkit/CloudKitTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace orvane {
 namespace {
@@ -22,13 +23,6 @@ using namespace std::chrono_literals;
 
 class SQLiteCloudKitDatabaseTest : public ::testing::Test {
  protected:
-  SQLiteCloudKitDatabaseTest() {
-    char pattern[] = "/tmp/ck-sqlite-XXXXXX";
-    dir = mkdtemp(pattern);
-    file = dir / "sub" / "records.sqlite";
-  }
-  ~SQLiteCloudKitDatabaseTest() override { std::filesystem::remove_all(dir); }
-
   // Writes as any other program could: straight SQL, constraints off.
   void hostile(const std::string& sql) {
     sqlite3* raw = nullptr;
@@ -46,8 +40,8 @@ class SQLiteCloudKitDatabaseTest : public ::testing::Test {
   }
 
   ManualExecutor exec;
-  std::filesystem::path dir;
-  std::filesystem::path file;
+  test::TempDir dir;
+  std::filesystem::path file = dir.path / "sub" / "records.sqlite";
 };
 
 TEST_F(SQLiteCloudKitDatabaseTest, HostileRowsAreSkippedAsPerRecordErrors) {
@@ -143,18 +137,6 @@ TEST(CloudKitContainer, DatabasePathFollowsTheEnvironment) {
             "/home/u/.local/share/orvane/iCloud.com.kelbrin.Orvane.sqlite");
   EXPECT_EQ(cloudKitDatabasePath(name, nullptr, nullptr, "/home/u"),
             "/home/u/.local/share/orvane/iCloud.com.kelbrin.Orvane.sqlite");
-}
-
-TEST_F(SQLiteCloudKitDatabaseTest, FactoryHookBuildsAnUnstartedServicePerRole) {
-  CloudKitSignalingOptions options;
-  options.databasePath = file;
-  auto mac = makeCloudKitSignaling(SignalingRole::mac, "H1", "Studio", exec, options);
-  auto pad = makeCloudKitSignaling(SignalingRole::pad, "P1", "Tablet", exec, options);
-  EXPECT_EQ(mac->hostID(), "H1");
-  EXPECT_EQ(pad->hostID(), "");
-  EXPECT_EQ(pad->machineName(), "Tablet");
-  EXPECT_FALSE(mac->polling());
-  EXPECT_EQ(mac->zoneID(), (CKRecordZoneID{"Orvane", "__defaultOwner__"}));
 }
 
 }  // namespace

@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "OrvaneCore/runtime/ManualExecutor.h"
 #include "OrvaneCore/signaling/cloudkit/CloudKitSignalingService.h"
 #include "OrvaneCore/signaling/factory/SignalingFactory.h"
 #include "OrvaneCore/signaling/websocket/MockWebSocketTransport.h"
 #include "OrvaneCore/signaling/websocket/WebSocketSignalingService.h"
+#include "tests/support/TempDir.h"
 
 using namespace orvane;
 
@@ -49,8 +46,8 @@ TEST(SignalingFactory, BuildsAnUnstartedRecordStoreServiceThatWaitsForGathering)
   CapturingLogSink logs;
   SignalingFactory::Options options;
   options.logSink = &logs;
-  const auto dir = std::filesystem::temp_directory_path() / ("orvane-factory-" + std::to_string(::getpid()));
-  options.recordStorePath = dir / "records.sqlite";
+  test::TempDir dir;
+  options.recordStorePath = dir.path / "records.sqlite";
   const Url server = *Url::parse("wss://signal.example");
 
   BuiltSignaling pad = SignalingFactory::make(SignalingBackend::cloudKit, SignalingRole::pad, "P1", "Pad", server,
@@ -67,9 +64,6 @@ TEST(SignalingFactory, BuildsAnUnstartedRecordStoreServiceThatWaitsForGathering)
   EXPECT_EQ(macService->machineName(), "Studio");
   exec.runUntilIdle();
   EXPECT_TRUE(logs.lines().empty());  // not started
-  pad.service.reset();
-  mac.service.reset();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

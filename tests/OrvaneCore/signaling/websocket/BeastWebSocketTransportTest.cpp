@@ -1,35 +1,40 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <condition_variable>
-#include <filesystem>
-#include <thread>
-#include <variant>
 
-#include "OrvaneCore/net/Tls.h"
-#include "OrvaneCore/runtime/ManualExecutor.h"
 #include "OrvaneCore/signaling/websocket/BeastWebSocketTransport.h"
+#include "tests/support/Await.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/SelfSignedCertificate.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
+using orvane::test::LoopbackServer;
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
-using tcp = asio::ip::tcp;
 
 namespace {
 
-// What the client callbacks and the server scripts saw, from their threads.
+// Runs `task` to its end; returns its error's text, empty on success.
+std::string errorText(ManualExecutor& exec, Task<void> task) {
+  try {
+    test::await(exec, std::move(task));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// What the client callbacks and the server script saw, from their threads.
 struct Observed {
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::string> texts, authorizations, targets, serverReceived;
+  std::vector<std::string> texts, serverReceived;
   std::vector<std::optional<std::string>> closes;
   std::vector<int> closeCodes;
 
@@ -48,166 +53,51 @@ struct Observed {
     transport.onText = [this](std::string text) { update([&] { texts.push_back(std::move(text)); }); };
     transport.onClose = [this](std::optional<std::string> error) { update([&] { closes.push_back(std::move(error)); }); };
   }
-};
 
-// A WebSocket server on 127.0.0.1 that runs its script for every connection
-// on a thread of its own, with blocking Beast calls.
-class ScriptedServer {
- public:
-  using PlainWs = websocket::stream<tcp::socket>;
-  using TlsWs = websocket::stream<asio::ssl::stream<tcp::socket>>;
-  struct Peer {
-    ScriptedServer& server;
-    std::variant<PlainWs, TlsWs> ws;
-    http::request<http::string_body> request;
-    std::string target;
-
-    template <typename Fn>
-    decltype(auto) with(Fn&& fn) {
-      return std::visit(std::forward<Fn>(fn), ws);
-    }
-    void accept() {
-      with([&](auto& s) { s.accept(request); });
-    }
-    void refuse(http::status status) {
-      http::response<http::empty_body> response(status, 11);
-      response.content_length(0);
-      with([&](auto& s) { http::write(s.next_layer(), response); });
-    }
-    void send(const std::string& data, bool binary = false) {
-      with([&](auto& s) {
-        s.binary(binary);
-        s.write(asio::buffer(data));
-      });
-    }
-    // Records every message, then the close code once the client closes.
-    void readAll() {
-      beast::flat_buffer buffer;
+  // What each request path makes the server do.
+  void script(LoopbackServer::Connection& c) {
+    c.with([&](auto& stream) {
+      const std::string& target = c.target;
+      if (target == "/refused") {
+        http::response<http::empty_body> refusal(http::status::unauthorized, 11);
+        refusal.content_length(0);
+        http::write(stream, refusal);
+        return;
+      }
+      if (target == "/silent") return c.waitForStop();  // never answers the upgrade
+      websocket::stream<std::remove_reference_t<decltype(stream)>&> ws(stream);
+      ws.accept(c.request);
+      const auto send = [&](const std::string& data, bool binary = false) {
+        ws.binary(binary);
+        ws.write(asio::buffer(data));
+      };
+      if (target == "/vanishing") return c.socket.close();
+      if (target == "/oversized") send(std::string(256 * 1024 + 1, 'x'));
+      if (target == "/deaf") {
+        send("open");
+        return c.waitForStop();  // reads nothing, so answers no ping
+      }
+      if (target.starts_with("/frames")) {
+        send(R"({"type":"welcome"})");
+        send(R"({"type":"welcome"})", true);
+        send("a\xFF\xF0\x9F" "b", true);
+      }
+      send("hi " + target);
+      beast::flat_buffer buffer;  // records every message, then the close code once the client closes
       beast::error_code ec;
-      while (with([&](auto& s) {
-        s.read(buffer, ec);
-        return !ec;
-      })) {
-        server.seen.update([&] { server.seen.serverReceived.push_back(target + " " + beast::buffers_to_string(buffer.data())); });
-        buffer.consume(buffer.size());
+      for (ws.read(buffer, ec); !ec; buffer.consume(buffer.size()), ws.read(buffer, ec)) {
+        update([&] { serverReceived.push_back(target + " " + beast::buffers_to_string(buffer.data())); });
       }
-      const int code = with([](auto& s) { return static_cast<int>(s.reason().code); });
-      if (ec == websocket::error::closed) server.seen.update([&] { server.seen.closeCodes.push_back(code); });
-    }
-    void vanish() {
-      with([](auto& s) { beast::get_lowest_layer(s).close(); });
-    }
-    void waitForStop() {
-      std::unique_lock lock(server.mutex_);
-      server.stopped_.wait(lock, [&] { return server.stopping_; });
-    }
-  };
-
-  ScriptedServer(Observed& seen, std::function<void(Peer&)> script, asio::ssl::context* tls = nullptr)
-      : seen(seen), script_(std::move(script)), tls_(tls) {
-    acceptor_.open(tcp::v4());
-    acceptor_.bind({asio::ip::make_address("127.0.0.1"), 0});
-    acceptor_.listen();
-    acceptThread_ = std::thread([this] {
-      for (;;) {
-        tcp::socket socket(ioc_);
-        acceptor_.accept(socket);
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-        peers_.emplace_back([this, socket = std::move(socket)]() mutable { serve(std::move(socket)); });
-      }
+      if (ec == websocket::error::closed) update([&] { closeCodes.push_back(ws.reason().code); });
     });
   }
-  // Destroy the clients first: scripts reading from them end when they go.
-  ~ScriptedServer() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    stopped_.notify_all();
-    tcp::socket poke(ioc_);
-    poke.connect(acceptor_.local_endpoint());  // ends the blocking accept
-    acceptThread_.join();
-    for (auto& peer : peers_) peer.join();
-  }
-  std::string url(const std::string& scheme, const std::string& path, const std::string& host = "127.0.0.1") const {
-    return scheme + "://" + host + ":" + std::to_string(acceptor_.local_endpoint().port()) + path;
-  }
-
-  Observed& seen;
-
- private:
-  void serve(tcp::socket socket) {
-    try {
-      Peer peer{*this, tls_ ? decltype(Peer::ws)(std::in_place_index<1>, std::move(socket), *tls_)
-                            : decltype(Peer::ws)(std::in_place_index<0>, std::move(socket)), {}, {}};
-      if (auto* secure = std::get_if<1>(&peer.ws)) secure->next_layer().handshake(asio::ssl::stream_base::server);
-      beast::flat_buffer buffer;
-      peer.with([&](auto& s) { http::read(s.next_layer(), buffer, peer.request); });
-      peer.target = std::string(peer.request.target());
-      seen.update([&] {
-        seen.authorizations.emplace_back(peer.request[http::field::authorization]);
-        seen.targets.push_back(peer.target);
-      });
-      script_(peer);
-    } catch (const std::exception&) {
-    }
-  }
-
-  std::function<void(Peer&)> script_;
-  asio::ssl::context* tls_;
-  asio::io_context ioc_;
-  tcp::acceptor acceptor_{ioc_};
-  std::thread acceptThread_;
-  std::mutex mutex_;
-  std::condition_variable stopped_;
-  bool stopping_ = false;
-  std::vector<std::thread> peers_;
 };
-
-// Runs `task` on the executor until it ends; returns its error's text, empty on success.
-std::string run(ManualExecutor& exec, Task<void> task) {
-  bool done = false;
-  std::string error;
-  auto handle = spawn(exec, [&]() -> Task<void> {
-    try {
-      co_await std::move(task);
-    } catch (const std::exception& e) {
-      error = e.what();
-    }
-    done = true;
-  });
-  if (!exec.runUntil([&] { return done; }, 5s)) {
-    handle.cancel();
-    exec.runUntilIdle();
-    return "did not finish";
-  }
-  return error;
-}
-
-// What each request path makes the server do.
-void script(ScriptedServer::Peer& peer) {
-  if (peer.target == "/refused") return peer.refuse(http::status::unauthorized);
-  if (peer.target == "/silent") return peer.waitForStop();  // never answers the upgrade
-  peer.accept();
-  if (peer.target == "/vanishing") return peer.vanish();
-  if (peer.target == "/oversized") peer.send(std::string(256 * 1024 + 1, 'x'));
-  if (peer.target == "/deaf") peer.send("open");
-  if (peer.target == "/deaf") return peer.waitForStop();  // reads nothing, so answers no ping
-  if (peer.target.starts_with("/frames")) {
-    peer.send(R"({"type":"welcome"})");
-    peer.send(R"({"type":"welcome"})", true);
-    peer.send("a\xFF\xF0\x9F" "b", true);
-  }
-  peer.send("hi " + peer.target);
-  peer.readAll();
-}
 
 class BeastTransport : public ::testing::Test {
  protected:
   ManualExecutor exec;
   Observed seen;
-  ScriptedServer server{seen, script};
+  LoopbackServer server{[this](auto& c) { seen.script(c); }};
 
   Url at(const std::string& path) { return *Url::parse(server.url("ws", path)); }
 };
@@ -215,26 +105,34 @@ class BeastTransport : public ::testing::Test {
 const std::string kLost = "The network connection was lost.";
 const std::string kNoConnection = "The server returned a bad response: there is no WebSocket connection.";
 
-TEST_F(BeastTransport, CarriesTheHeaderTextBinaryPingsAndACloseWith1000) {
+TEST_F(BeastTransport, CarriesTheHeaderTextBinaryAndPingsAndEachConnectionClosesWith1000) {
   BeastWebSocketTransport transport;
   seen.watch(transport);
   transport.close();  // without a connection: nothing
-  EXPECT_EQ(run(exec, transport.send("x")), kNoConnection);
-  EXPECT_EQ(run(exec, transport.sendPing()), kLost);
+  EXPECT_EQ(errorText(exec, transport.send("x")), kNoConnection);
+  EXPECT_EQ(errorText(exec, transport.sendPing()), kLost);
 
   transport.connect(at("/frames?v=1"), "Bearer tok\"en/1");
   ASSERT_TRUE(seen.waitFor([&] { return seen.texts.size() == 4; }));
   EXPECT_EQ(seen.texts, (std::vector<std::string>{R"({"type":"welcome"})", R"({"type":"welcome"})",
                                                   "a\xEF\xBF\xBD\xEF\xBF\xBD" "b", "hi /frames?v=1"}));
-  EXPECT_EQ(seen.authorizations, std::vector<std::string>{"Bearer tok\"en/1"});
-  EXPECT_EQ(run(exec, transport.send("x")), "");
-  EXPECT_EQ(run(exec, transport.sendPing()), "");
+  EXPECT_EQ(server.requests.get().at(0)[http::field::authorization], "Bearer tok\"en/1");
+  EXPECT_EQ(errorText(exec, transport.send("x")), "");
+  EXPECT_EQ(errorText(exec, transport.sendPing()), "");
   EXPECT_TRUE(seen.waitFor([&] { return seen.serverReceived == std::vector<std::string>{"/frames?v=1 x"}; }));
 
+  // A new connect closes the old connection normally, and silences it.
+  transport.connect(at("/two"), "Bearer t");
+  ASSERT_TRUE(seen.waitFor([&] { return seen.texts.size() == 5 && seen.closeCodes.size() == 1; }));
+  EXPECT_EQ(seen.texts.back(), "hi /two");
+  EXPECT_EQ(errorText(exec, transport.send("y")), "");
+  EXPECT_TRUE(seen.waitFor([&] { return seen.serverReceived.size() == 2 && seen.serverReceived[1] == "/two y"; }));
+  EXPECT_TRUE(seen.closes.empty());
+
   transport.close();
-  ASSERT_TRUE(seen.waitFor([&] { return seen.closes.size() == 1 && seen.closeCodes.size() == 1; }));
-  EXPECT_EQ(seen.closeCodes, std::vector<int>{1000});
-  EXPECT_EQ(run(exec, transport.send("late")), kNoConnection);
+  ASSERT_TRUE(seen.waitFor([&] { return seen.closes.size() == 1 && seen.closeCodes.size() == 2; }));
+  EXPECT_EQ(seen.closeCodes, (std::vector<int>{1000, 1000}));
+  EXPECT_EQ(errorText(exec, transport.send("late")), kNoConnection);
   transport.close();
   EXPECT_FALSE(seen.waitFor([&] { return seen.closes.size() > 1; }, 0.2s));
 }
@@ -260,22 +158,8 @@ TEST_F(BeastTransport, RefusalsLossesTimeOutsAndOversizedFramesEndInOneClose) {
 
   transport.connect(at("/deaf"), "Bearer t");
   ASSERT_TRUE(seen.waitFor([&] { return seen.texts.size() == 1; }));
-  EXPECT_EQ(run(exec, transport.sendPing()), "The request timed out.");
+  EXPECT_EQ(errorText(exec, transport.sendPing()), "The request timed out.");
   EXPECT_EQ(seen.closes.size(), 4u);  // a missing pong is the service's to judge
-}
-
-TEST_F(BeastTransport, ANewConnectSilencesAndClosesTheOldConnection) {
-  BeastWebSocketTransport transport;
-  seen.watch(transport);
-  transport.connect(at("/one"), "Bearer t");
-  ASSERT_TRUE(seen.waitFor([&] { return seen.texts.size() == 1; }));
-  transport.connect(at("/two"), "Bearer t");
-  ASSERT_TRUE(seen.waitFor([&] { return seen.texts.size() == 2 && seen.closeCodes.size() == 1; }));
-  EXPECT_EQ(seen.texts.back(), "hi /two");
-  EXPECT_EQ(seen.closeCodes, std::vector<int>{1000});  // the old one closed normally...
-  EXPECT_EQ(run(exec, transport.send("x")), "");
-  EXPECT_TRUE(seen.waitFor([&] { return seen.serverReceived == std::vector<std::string>{"/two x"}; }));
-  EXPECT_TRUE(seen.closes.empty());  // ...and reported nothing
 }
 
 TEST_F(BeastTransport, DestructionEndsPendingWorkWithNoCallbackAfterwards) {
@@ -309,24 +193,10 @@ TEST_F(BeastTransport, DestructionEndsPendingWorkWithNoCallbackAfterwards) {
   EXPECT_FALSE(seen.waitFor([&] { return !seen.closes.empty(); }, 0.2s));
 }
 
-// A self-signed certificate for localhost and 127.0.0.1, as PEM files.
-struct SelfSigned {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() / ("orvane-ws-" + std::to_string(::getpid()));
-  std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-  SelfSigned() {
-    std::filesystem::create_directories(dir);
-    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                                "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " +
-                                key + " -out " + cert + " 2>/dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
-  ~SelfSigned() { std::filesystem::remove_all(dir); }
-};
-
 TEST_F(BeastTransport, SecureConnectionsTrustTheExtraCertificateOnly) {
-  SelfSigned certificate;
-  auto tls = net::makeServerTlsContext(certificate.cert, certificate.key);
-  ScriptedServer secureServer(seen, script, &tls);
+  test::SelfSignedCertificate certificate;
+  auto tls = certificate.serverContext();
+  LoopbackServer secureServer([this](auto& c) { seen.script(c); }, &tls);
 
   BeastWebSocketTransport::Options options;
   options.extraCaFile = certificate.cert;
@@ -335,14 +205,13 @@ TEST_F(BeastTransport, SecureConnectionsTrustTheExtraCertificateOnly) {
   trusting.connect(*Url::parse(secureServer.url("wss", "/v1/ws", "localhost")), "Bearer s");
   ASSERT_TRUE(seen.waitFor([&] { return seen.texts.size() == 1; }));
   EXPECT_EQ(seen.texts[0], "hi /v1/ws");
-  EXPECT_EQ(seen.authorizations, std::vector<std::string>{"Bearer s"});
 
   BeastWebSocketTransport doubting;
   seen.watch(doubting);
   doubting.connect(*Url::parse(secureServer.url("wss", "/v1/ws")), "Bearer s");
   ASSERT_TRUE(seen.waitFor([&] { return seen.closes.size() == 1; }));
   EXPECT_NE(seen.closes[0].value_or("").find("certificate verify failed"), std::string::npos) << *seen.closes[0];
-  EXPECT_EQ(seen.authorizations.size(), 1u);  // the token never left for the untrusted server
+  EXPECT_EQ(secureServer.requests.get().size(), 1u);  // the token never left for the untrusted server
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST_F(WsService, StartConnectsWithTheTokenAndSaysHelloOnly) {
   EXPECT_TRUE(logs.records().empty());
 }
 
-TEST_F(WsService, DeferredListingIsSentOnceOnTheFirstFrame) {
+TEST_F(WsService, DeferredListingIsSentOnceOnTheFirstFrameOfEachConnection) {
   service->start();
   auto listing = list();
   EXPECT_EQ(sent("listHosts"), 0);
@@ -86,6 +86,18 @@ TEST_F(WsService, DeferredListingIsSentOnceOnTheFirstFrame) {
   ASSERT_TRUE(listing->has_value());
   EXPECT_EQ(**listing, (std::vector<HostInfo>{{"H1", "Studio", std::chrono::system_clock::time_point(90s)}}));
   EXPECT_EQ(logged("hosts reply: 1 host(s)"), 1);
+
+  // Asked for while reconnecting: sent on the new connection once it is ready.
+  mock->simulateClose();
+  auto again = list();
+  exec.advance(0.5s);
+  EXPECT_EQ(sent("listHosts"), 1);
+  mock->simulateText(R"({"type":"welcome"})");
+  exec.advance(10s);
+  EXPECT_EQ(sent("listHosts"), 2);
+  mock->simulateText(R"({"type":"hosts","hosts":[]})");
+  exec.runUntilIdle();
+  EXPECT_TRUE(again->has_value());
 }
 
 TEST_F(WsService, WithoutAnyFrameTheListingGoesOutAfterTheReadyTimeout) {
@@ -232,19 +244,6 @@ TEST_F(WsService, AFailedPingIsRetriedOnceAndTwoInARowCountAsAClose) {
   EXPECT_EQ(logs.messages(), (std::vector<std::string>{retry, retry, dead, "transport closed (was discovering: false)",
                                                        "reconnecting (attempt 1/5)…"}));
   EXPECT_EQ(sent("hello"), 2);
-}
-
-TEST_F(WsService, AListingAskedForWhileReconnectingIsSentOnTheNewConnection) {
-  startReady();
-  mock->simulateClose();
-  auto listing = list();
-  exec.advance(0.5s);  // reconnected
-  mock->simulateText(R"({"type":"welcome"})");
-  exec.advance(10s);
-  EXPECT_EQ(sent("listHosts"), 1);
-  mock->simulateText(R"({"type":"hosts","hosts":[]})");
-  exec.runUntilIdle();
-  EXPECT_TRUE(listing->has_value());
 }
 
 TEST_F(WsService, ADestroyedServiceDoesNothingAfterwards) {

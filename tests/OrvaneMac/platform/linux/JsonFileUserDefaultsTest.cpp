@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "tests/support/TempDir.h"
+
 namespace orvane {
 namespace {
 
@@ -17,14 +19,6 @@ using nlohmann::json;
 
 class JsonFileUserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "orvane-defaults-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    file = root / "config" / "orvane" / "defaults.json";
-  }
-  void TearDown() override { fs::remove_all(root); }
-
   void writeRaw(const std::string& text) {
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << text;
@@ -32,8 +26,9 @@ class JsonFileUserDefaultsTest : public ::testing::Test {
   static json parse(std::istream&& in) { return json::parse(std::string(std::istreambuf_iterator<char>(in), {})); }
   json readJson() const { return parse(std::ifstream(file, std::ios::binary)); }
 
-  fs::path root;
-  fs::path file;
+  test::TempDir temp;
+  fs::path root = temp.path;
+  fs::path file = root / "config" / "orvane" / "defaults.json";
 };
 
 TEST(JsonFileUserDefaultsPathTest, FollowsTheBaseDirectoryRules) {
