@@ -1,0 +1,705 @@
+#include "OrvaneCore/peer/gst/GstPeerConnection.h"
+
+#include <gio/gio.h>
+#include <gst/sdp/sdp.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "OrvaneCore/peer/gst/EngineEnums.h"
+#include "OrvaneCore/peer/gst/GstDataChannel.h"
+#include "OrvaneCore/peer/gst/GstRef.h"
+#include "OrvaneCore/peer/gst/GstVideo.h"
+#include "OrvaneCore/peer/gst/IceServers.h"
+#include "OrvaneCore/peer/gst/ObserverSlot.h"
+#include "OrvaneCore/peer/gst/PeerLiveness.h"
+#include "OrvaneCore/peer/gst/SdpText.h"
+
+namespace orvane::rtc {
+namespace {
+
+// Enough for a NACK round trip on a LAN; packets that arrive in order are
+// passed on at once, so this only bounds the wait for a lost one.
+constexpr guint kJitterBufferMs = 50;
+// Four RTCP intervals at worst (0.5-1.5 s each); with one tick it stays
+// well inside the 10 s in which a vanished pad must be reported.
+constexpr std::int64_t kSilenceLimitNs = 6'000'000'000;
+constexpr auto kLivenessTick = std::chrono::milliseconds(250);
+constexpr guint64 kRtcpIntervalNs = 1'000'000'000;
+constexpr gint64 kTurnReleaseMaxUs = 500'000;
+
+std::int64_t steadyNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::exception_ptr engineError(std::string what) { return std::make_exception_ptr(EngineError(std::move(what))); }
+
+// The error text of a promise reply, if it carries one.
+std::optional<std::string> replyError(const GstStructure* reply) {
+  if (!reply || !gst_structure_has_field(reply, "error")) return std::nullopt;
+  GError* error = nullptr;
+  gst_structure_get(reply, "error", G_TYPE_ERROR, &error, nullptr);
+  std::string text = error && error->message ? error->message : "webrtcbin reported an error";
+  if (error) g_error_free(error);
+  return text;
+}
+
+std::optional<SessionDescription> descriptionFromGst(const GstWebRTCSessionDescription* description) {
+  const auto type = description ? rtc::fromGst(description->type) : std::nullopt;
+  if (!type) return std::nullopt;
+  gchar* text = gst_sdp_message_as_text(description->sdp);
+  SessionDescription out{*type, text ? text : ""};
+  g_free(text);
+  return out;
+}
+
+// A webrtcbin promise that settles `resolver` with `settle(reply)` on the
+// thread that replies. A promise webrtcbin drops unanswered fails it.
+template <typename T, typename Settle>
+GstPromise* promiseFor(Resolver<T> resolver, Settle settle) {
+  struct Context {
+    Resolver<T> resolver;
+    Settle settle;
+  };
+  auto* context = new Context{std::move(resolver), std::move(settle)};
+  return gst_promise_new_with_change_func(
+      [](GstPromise* promise, gpointer data) {
+        auto* c = static_cast<Context*>(data);
+        if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) {
+          c->resolver.fail(engineError("webrtcbin interrupted the operation"));
+          return;
+        }
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        if (auto error = replyError(reply)) {
+          c->resolver.fail(engineError(*error));
+          return;
+        }
+        try {
+          c->resolver.resolve(c->settle(reply));
+        } catch (...) {
+          c->resolver.fail(std::current_exception());
+        }
+      },
+      context,
+      [](gpointer data) {
+        auto* c = static_cast<Context*>(data);
+        c->resolver.fail(engineError("webrtcbin dropped the operation"));  // no-op once settled
+        delete c;
+      });
+}
+
+GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer data) {
+  const auto& log = *static_cast<Logger*>(data);
+  const bool isError = GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR;
+  if (isError || GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) {
+    GError* error = nullptr;
+    gchar* debug = nullptr;
+    if (isError) {
+      gst_message_parse_error(message, &error, &debug);
+    } else {
+      gst_message_parse_warning(message, &error, &debug);
+    }
+    log.log(isError ? LogLevel::Error : LogLevel::Default, "%{public}s from %{public}s: %{public}s",
+            isError ? "pipeline error" : "pipeline warning", GST_MESSAGE_SRC_NAME(message),
+            error ? error->message : "");
+    if (error) g_error_free(error);
+    g_free(debug);
+  }
+  // Nobody pops this bus: dropping keeps it from growing. A dropping
+  // handler owns the message.
+  gst_message_unref(message);
+  return GST_BUS_DROP;
+}
+
+struct LivenessTimer {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+};
+
+}  // namespace
+
+struct GstPeerConnection::Core : std::enable_shared_from_this<Core> {
+  Core(Logger l, PeerConnectionObserver* o) : log(std::move(l)), observer(o) {}
+  ~Core();
+
+  Logger log;
+  GstElement* pipeline = nullptr;
+  GstElement* webrtc = nullptr;
+  GstElement* rtpbin = nullptr;
+  ObserverSlot<PeerConnectionObserver> observer;
+  std::atomic<bool> closed{false};
+  std::atomic<SignalingState> signaling{SignalingState::stable};
+  std::atomic<IceGatheringState> gathering{IceGatheringState::newState};
+  std::atomic<IceConnectionState> ice{IceConnectionState::newState};  // as reported
+
+  // Orders ICE reports from webrtcbin's thread and the liveness thread.
+  std::recursive_mutex iceMutex;
+  IceConnectionState rawIce = IceConnectionState::newState;
+  PeerLiveness liveness{kSilenceLimitNs};
+
+  std::mutex mutex;  // guards what follows
+  std::vector<std::string> localMids;
+  std::vector<std::string> remoteMids;
+  std::string localSdp;   // the last local description set
+  std::string remoteSdp;  // the last remote description applied
+  std::map<std::string, std::shared_ptr<RemoteVideoTrack>> remoteTracks;  // by mid
+  std::map<GstWebRTCDataChannel*, std::shared_ptr<WebRtcDataChannel>> preparedChannels;
+  std::vector<std::weak_ptr<WebRtcDataChannel>> channels;
+  std::vector<std::pair<std::shared_ptr<AppSrcVideoSource>, std::shared_ptr<AppSrcInput>>> sending;
+
+  std::vector<std::pair<gpointer, gulong>> handlers;
+  std::shared_ptr<LivenessTimer> timer = std::make_shared<LivenessTimer>();
+  std::thread livenessThread;
+
+  void startLiveness();
+  void stopLiveness();
+  void livenessTick();
+  void iceChanged(IceConnectionState raw);
+  void reportIceLocked();
+  void remoteApplied(const std::string& sdp);
+  OneShot<std::optional<SessionDescription>> requestDescription(const char* action, const char* field);
+  OneShot<bool> applyDescription(SessionDescription description, bool local);
+  std::optional<std::string> bundleTagMoved(const SessionDescription& description, bool local);
+  void addCandidate(const IceCandidate& candidate);
+  void close();
+  void teardown();
+
+  template <typename Fn>
+  void notify(Fn fn) {
+    if (!closed) observer.call(fn);
+  }
+};
+
+namespace {
+
+using Core = GstPeerConnection::Core;
+
+void onSignalingState(GstElement* webrtc, GParamSpec*, gpointer data) {
+  auto& core = held<Core>(data);
+  GstWebRTCSignalingState raw;
+  g_object_get(webrtc, "signaling-state", &raw, nullptr);
+  const auto state = fromGst(raw);
+  if (!state || core.closed) return;
+  core.signaling = *state;
+  core.notify([&](PeerConnectionObserver& o) { o.onSignalingStateChange(*state); });
+}
+
+void onGatheringState(GstElement* webrtc, GParamSpec*, gpointer data) {
+  auto& core = held<Core>(data);
+  GstWebRTCICEGatheringState raw;
+  g_object_get(webrtc, "ice-gathering-state", &raw, nullptr);
+  const auto state = fromGst(raw);
+  if (!state || core.closed) return;
+  core.gathering = *state;
+  core.notify([&](PeerConnectionObserver& o) { o.onIceGatheringStateChange(*state); });
+}
+
+void onIceConnectionState(GstElement* webrtc, GParamSpec*, gpointer data) {
+  auto& core = held<Core>(data);
+  GstWebRTCICEConnectionState raw;
+  g_object_get(webrtc, "ice-connection-state", &raw, nullptr);
+  if (const auto state = fromGst(raw)) core.iceChanged(*state);
+}
+
+void onIceCandidate(GstElement*, guint mline, gchar* line, gpointer data) {
+  auto& core = held<Core>(data);
+  if (!line || !*line || core.closed) return;
+  IceCandidate candidate;
+  candidate.sdp = line;
+  candidate.sdpMLineIndex = std::int32_t(mline);
+  {
+    // webrtcbin gives no mid: it is the local description's for that m-line.
+    std::lock_guard lock(core.mutex);
+    if (mline < core.localMids.size() && !core.localMids[mline].empty()) candidate.sdpMid = core.localMids[mline];
+  }
+  core.notify([&](PeerConnectionObserver& o) { o.onIceCandidate(candidate); });
+}
+
+// Connects the channel before webrtcbin starts delivering on it.
+void onPrepareDataChannel(GstElement*, GstWebRTCDataChannel* channel, gboolean isLocal, gpointer data) {
+  auto& core = held<Core>(data);
+  if (isLocal || core.closed) return;
+  auto wrapper = WebRtcDataChannel::wrap(channel, core.log);
+  std::lock_guard lock(core.mutex);
+  core.preparedChannels[channel] = wrapper;
+  core.channels.push_back(wrapper);
+}
+
+void onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
+  auto& core = held<Core>(data);
+  if (core.closed) return;
+  std::shared_ptr<WebRtcDataChannel> wrapper;
+  {
+    std::lock_guard lock(core.mutex);
+    if (auto node = core.preparedChannels.extract(channel)) wrapper = std::move(node.mapped());
+  }
+  if (!wrapper) {
+    wrapper = WebRtcDataChannel::wrap(channel, core.log);
+    std::lock_guard lock(core.mutex);
+    core.channels.push_back(wrapper);
+  }
+  core.notify([&](PeerConnectionObserver& o) { o.onDataChannel(wrapper); });
+}
+
+void onPadAdded(GstElement*, GstPad* pad, gpointer data) {
+  auto& core = held<Core>(data);
+  if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC || core.closed) return;
+  std::string mid;
+  GstWebRTCRTPTransceiver* transceiver = nullptr;
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(pad), "transceiver")) {
+    g_object_get(pad, "transceiver", &transceiver, nullptr);
+  }
+  if (transceiver) {
+    gchar* m = nullptr;
+    g_object_get(transceiver, "mid", &m, nullptr);
+    mid = m ? m : "";
+    g_free(m);
+    gst_object_unref(transceiver);
+  }
+  std::shared_ptr<RemoteVideoTrack> track;
+  bool announce = false;
+  {
+    std::lock_guard lock(core.mutex);
+    auto& slot = core.remoteTracks[mid];
+    if (!slot) {
+      slot = std::make_shared<RemoteVideoTrack>(mid.empty() ? "video" : mid);
+      announce = true;
+    }
+    track = slot;
+  }
+  if (announce) {
+    MediaStream stream{"default", {track}};
+    core.notify([&](PeerConnectionObserver& o) { o.onAddStream(stream); });
+  }
+  std::string error;
+  if (!addVideoReceiveChain(core.pipeline, pad, track, error)) core.log.error("incoming video: %{public}s", error);
+}
+
+// Transceivers webrtcbin makes for a remote offer request retransmissions
+// (NACK) like the host's own; webrtcbin leaves that off.
+void onNewTransceiver(GstElement*, GstWebRTCRTPTransceiver* transceiver, gpointer) {
+  g_object_set(transceiver, "do-nack", TRUE, nullptr);
+}
+
+// RTCP every second even while no media flows (rtpsession's default 5 s
+// minimum, randomised up to 7.5 s, would read as a vanished peer).
+void onRtpbinElement(GstBin*, GstElement* element, gpointer) {
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) {
+    g_object_set(element, "rtcp-min-interval", kRtcpIntervalNs, nullptr);
+  }
+}
+
+// RTCP from the peer: its sign of life.
+void onSsrcActive(GstElement*, guint, guint, gpointer data) { held<Core>(data).liveness.onRtcp(steadyNowNs()); }
+
+}  // namespace
+
+GstPeerConnection::Core::~Core() {
+  stopLiveness();
+  if (pipeline) {
+    if (!closed) gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+  }
+  if (webrtc) gst_object_unref(webrtc);
+  if (rtpbin) gst_object_unref(rtpbin);
+}
+
+void GstPeerConnection::Core::startLiveness() {
+  livenessThread = std::thread([timer = timer, weak = weak_from_this()] {
+    std::unique_lock lock(timer->mutex);
+    while (!timer->wake.wait_for(lock, kLivenessTick, [&] { return timer->stop; })) {
+      lock.unlock();
+      if (auto core = weak.lock()) {
+        core->livenessTick();
+      } else {
+        return;
+      }
+      lock.lock();
+    }
+  });
+}
+
+void GstPeerConnection::Core::stopLiveness() {
+  {
+    std::lock_guard lock(timer->mutex);
+    timer->stop = true;
+  }
+  timer->wake.notify_all();
+  if (!livenessThread.joinable()) return;
+  if (livenessThread.get_id() == std::this_thread::get_id()) {
+    livenessThread.detach();  // closed from its own callback: it ends on its next turn
+  } else {
+    livenessThread.join();
+  }
+}
+
+void GstPeerConnection::Core::livenessTick() {
+  // Never waits for the lock: close() may hold it while joining this thread.
+  std::unique_lock lock(iceMutex, std::try_to_lock);
+  if (lock.owns_lock() && !closed) reportIceLocked();
+}
+
+void GstPeerConnection::Core::iceChanged(IceConnectionState raw) {
+  std::lock_guard lock(iceMutex);
+  if (closed) return;
+  rawIce = raw;
+  liveness.onIceState(raw, steadyNowNs());
+  reportIceLocked();
+}
+
+void GstPeerConnection::Core::reportIceLocked() {
+  const auto next = liveness.effective(rawIce, steadyNowNs());
+  if (ice.exchange(next) == next) return;
+  if (next == IceConnectionState::disconnected && next != rawIce) {
+    log.notice("no RTCP from the peer for %{public}ld ms: reporting it disconnected", kSilenceLimitNs / 1'000'000);
+  }
+  notify([&](PeerConnectionObserver& o) { o.onIceConnectionStateChange(next); });
+}
+
+void GstPeerConnection::Core::remoteApplied(const std::string& sdp) {
+  std::map<std::string, MediaStream> streams;
+  {
+    std::lock_guard lock(mutex);
+    remoteMids = mediaMids(sdp);
+    remoteSdp = sdp;
+    for (const auto& video : remoteVideos(sdp)) {
+      auto& slot = remoteTracks[video.mid];
+      if (slot) continue;
+      slot = std::make_shared<RemoteVideoTrack>(video.trackId);
+      auto& stream = streams[video.streamId];
+      stream.streamId = video.streamId;
+      stream.videoTracks.push_back(slot);
+    }
+  }
+  for (const auto& [id, stream] : streams) notify([&](PeerConnectionObserver& o) { o.onAddStream(stream); });
+}
+
+OneShot<std::optional<SessionDescription>> GstPeerConnection::Core::requestDescription(const char* action,
+                                                                                      const char* field) {
+  auto [resolver, result] = makeOneShot<std::optional<SessionDescription>>();
+  if (closed) {
+    resolver.fail(engineError("the connection is closed"));
+    return result;
+  }
+  const std::string key = field;
+  GstPromise* promise = promiseFor(resolver, [key](const GstStructure* reply) -> std::optional<SessionDescription> {
+    GstWebRTCSessionDescription* description = nullptr;
+    if (reply) gst_structure_get(reply, key.c_str(), GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &description, nullptr);
+    auto out = descriptionFromGst(description);
+    if (description) gst_webrtc_session_description_free(description);
+    if (out && out->type == SdpType::offer) out->sdp = withBrowserH264(out->sdp);
+    return out;
+  });
+  g_signal_emit_by_name(webrtc, action, nullptr, promise);
+  gst_promise_unref(promise);
+  return result;
+}
+
+std::optional<std::string> GstPeerConnection::Core::bundleTagMoved(const SessionDescription& description, bool local) {
+  if (description.type == SdpType::offer) return std::nullopt;
+  std::string offer;
+  {
+    std::lock_guard lock(mutex);
+    offer = local ? remoteSdp : localSdp;
+  }
+  // An answer may move the tag off a rejected section (RFC 8843), but
+  // webrtcbin 1.22 then aborts the process on an assertion.
+  const auto offered = bundleTag(offer), answered = bundleTag(description.sdp);
+  if (!offered || !answered || *offered == *answered) return std::nullopt;
+  return "the answer moves the BUNDLE tag from " + *offered + " to " + *answered + ", which webrtcbin cannot take";
+}
+
+OneShot<bool> GstPeerConnection::Core::applyDescription(SessionDescription description, bool local) {
+  auto [resolver, result] = makeOneShot<bool>();
+  GstSDPMessage* sdp = nullptr;
+  if (closed) {
+    resolver.fail(engineError("the connection is closed"));
+    return result;
+  }
+  if (!local) description.sdp = withExplicitDirections(description.sdp);
+  if (const auto error = bundleTagMoved(description, local)) {
+    resolver.fail(engineError(*error));
+    return result;
+  }
+  if (gst_sdp_message_new_from_text(description.sdp.c_str(), &sdp) != GST_SDP_OK ||
+      gst_sdp_message_medias_len(sdp) == 0) {
+    if (sdp) gst_sdp_message_free(sdp);
+    resolver.fail(engineError("the session description does not parse"));
+    return result;
+  }
+  if (local) {
+    // Before webrtcbin gathers: its first candidate may precede the reply.
+    std::lock_guard lock(mutex);
+    localMids = mediaMids(description.sdp);
+    localSdp = description.sdp;
+  }
+  std::weak_ptr<Core> weak = weak_from_this();
+  GstPromise* promise = promiseFor(resolver, [weak, local, text = description.sdp](const GstStructure*) {
+    if (auto core = weak.lock(); core && !local) core->remoteApplied(text);
+    return true;
+  });
+  GstWebRTCSessionDescription* gstDescription = gst_webrtc_session_description_new(toGst(description.type), sdp);
+  g_signal_emit_by_name(webrtc, local ? "set-local-description" : "set-remote-description", gstDescription, promise);
+  gst_webrtc_session_description_free(gstDescription);
+  gst_promise_unref(promise);
+  return result;
+}
+
+void GstPeerConnection::Core::addCandidate(const IceCandidate& candidate) {
+  if (closed) throw EngineError("the connection is closed");
+  if (candidate.sdp.empty()) return;  // end of candidates: nothing for libnice 0.1.21 to act on
+  std::string problem;
+  const auto line = normalizeCandidate(candidate.sdp, problem);
+  if (!line) throw EngineError("candidate refused: " + problem);
+  std::int32_t index = candidate.sdpMLineIndex;
+  {
+    std::lock_guard lock(mutex);
+    // Before the remote description webrtcbin queues candidates unchecked.
+    if (!remoteMids.empty()) {
+      if (candidate.sdpMid) {
+        const auto it = std::find(remoteMids.begin(), remoteMids.end(), *candidate.sdpMid);
+        if (it == remoteMids.end()) throw EngineError("candidate refused: unknown mid " + *candidate.sdpMid);
+        index = std::int32_t(it - remoteMids.begin());
+      } else if (index < 0 || std::size_t(index) >= remoteMids.size()) {
+        throw EngineError("candidate refused: no m-line " + std::to_string(index));
+      }
+    }
+  }
+  if (index < 0) throw EngineError("candidate refused: no m-line " + std::to_string(index));
+  g_signal_emit_by_name(webrtc, "add-ice-candidate", guint(index), line->c_str());
+}
+
+void GstPeerConnection::Core::close() {
+  if (closed.exchange(true)) return;
+  stopLiveness();
+  PeerConnectionObserver* last = observer.exchange(nullptr);
+  std::vector<std::shared_ptr<WebRtcDataChannel>> open;
+  decltype(sending) inputs;
+  {
+    std::lock_guard lock(mutex);
+    for (const auto& weak : channels) {
+      if (auto channel = weak.lock()) open.push_back(std::move(channel));
+    }
+    preparedChannels.clear();
+    inputs = std::move(sending);
+  }
+  for (const auto& [source, input] : inputs) {
+    source->detach(input);
+    input->close();
+  }
+  for (const auto& channel : open) channel->connectionClosed();
+  {
+    std::lock_guard lock(iceMutex);
+    const bool signalingMoved = signaling.exchange(SignalingState::closed) != SignalingState::closed;
+    const bool iceMoved = ice.exchange(IceConnectionState::closed) != IceConnectionState::closed;
+    if (last && signalingMoved) last->onSignalingStateChange(SignalingState::closed);
+    if (last && iceMoved) last->onIceConnectionStateChange(IceConnectionState::closed);
+  }
+  if (engineCallbackDepth > 0) {
+    // A streaming thread cannot stop its own pipeline.
+    std::thread([core = shared_from_this()] { core->teardown(); }).detach();
+  } else {
+    teardown();
+  }
+}
+
+// Releases the agent's TURN allocations (a zero-lifetime refresh) before
+// the pipeline stops; otherwise each one lingers on the server for its
+// lifetime and libnice warns. libnice is loaded by webrtcbin but ships no
+// headers here, hence the lookup.
+void releaseTurnAllocations(GstElement* webrtc) {
+  using CloseAsync = void (*)(GObject*, GAsyncReadyCallback, gpointer);
+  static const auto closeAsync = [] {
+    void* library = dlopen("libnice.so.10", RTLD_NOW | RTLD_NOLOAD);
+    return library ? reinterpret_cast<CloseAsync>(dlsym(library, "nice_agent_close_async")) : nullptr;
+  }();
+  GObject* ice = nullptr;
+  g_object_get(webrtc, "ice-agent", &ice, nullptr);
+  GObject* agent = nullptr;
+  if (ice && g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent")) g_object_get(ice, "agent", &agent, nullptr);
+  if (closeAsync && agent) {
+    // The completion comes on this thread's default context: a private one,
+    // since the caller's may have no loop running.
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    bool done = false;
+    closeAsync(agent, [](GObject*, GAsyncResult*, gpointer data) { *static_cast<bool*>(data) = true; }, &done);
+    const gint64 deadline = g_get_monotonic_time() + kTurnReleaseMaxUs;
+    while (!done && g_get_monotonic_time() < deadline) {
+      if (!g_main_context_iteration(context, FALSE)) g_usleep(2000);
+    }
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+  }
+  if (agent) g_object_unref(agent);
+  if (ice) gst_object_unref(ice);
+}
+
+void GstPeerConnection::Core::teardown() {
+  releaseTurnAllocations(webrtc);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  // Stopped, webrtcbin emits nothing more: the handlers and their holds on
+  // this core go now.
+  for (const auto& [instance, id] : handlers) g_signal_handler_disconnect(instance, id);
+  handlers.clear();
+}
+
+std::shared_ptr<GstPeerConnection> GstPeerConnection::create(const Configuration& configuration,
+                                                             PeerConnectionObserver* observer, const Logger& log) {
+  auto core = std::make_shared<Core>(log, observer);
+  core->webrtc = gst_element_factory_make("webrtcbin", "webrtc");
+  if (!core->webrtc) {
+    log.error("GStreamer element missing: webrtcbin");
+    return nullptr;
+  }
+  gst_object_ref_sink(core->webrtc);
+  core->pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr)));
+  gst_bin_add(GST_BIN(core->pipeline), core->webrtc);
+  core->rtpbin = gst_bin_get_by_name(GST_BIN(core->webrtc), "rtpbin");
+
+  g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, "latency", kJitterBufferMs,
+               "ice-transport-policy", toGst(configuration.iceTransportPolicy), nullptr);
+  const auto servers = webrtcbinIceServers(configuration.iceServers);
+  if (servers.stun) g_object_set(core->webrtc, "stun-server", servers.stun->c_str(), nullptr);
+  for (const auto& turn : servers.turn) {
+    gboolean added = FALSE;
+    g_signal_emit_by_name(core->webrtc, "add-turn-server", turn.c_str(), &added);
+    if (!added) log.error("webrtcbin refused a TURN server");  // the URL holds the credential: not logged
+  }
+  for (const auto& url : servers.skipped) log.notice("ICE server URL not used: %{public}s", url);
+
+  GObject* ice = nullptr;
+  g_object_get(core->webrtc, "ice-agent", &ice, nullptr);
+  if (ice && g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "agent")) {
+    GObject* agent = nullptr;
+    g_object_get(ice, "agent", &agent, nullptr);
+    // No router port mappings: peers meet through STUN/TURN or directly.
+    if (agent) g_object_set(agent, "upnp", FALSE, nullptr);
+    if (agent) g_object_unref(agent);
+  }
+  if (ice) gst_object_unref(ice);
+
+  GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(core->pipeline));
+  gst_bus_set_sync_handler(bus, onBusMessage, new Logger(log), [](gpointer p) { delete static_cast<Logger*>(p); });
+  gst_object_unref(bus);
+
+  auto connect = [&](gpointer instance, const char* signal, GCallback callback) {
+    core->handlers.emplace_back(instance, connectHeld(instance, signal, callback, core));
+  };
+  connect(core->webrtc, "notify::signaling-state", G_CALLBACK(onSignalingState));
+  connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(onGatheringState));
+  connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(onIceConnectionState));
+  connect(core->webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate));
+  connect(core->webrtc, "prepare-data-channel", G_CALLBACK(onPrepareDataChannel));
+  connect(core->webrtc, "on-data-channel", G_CALLBACK(onDataChannel));
+  connect(core->webrtc, "pad-added", G_CALLBACK(onPadAdded));
+  connect(core->webrtc, "on-new-transceiver", G_CALLBACK(onNewTransceiver));
+  if (core->rtpbin) {
+    connect(core->rtpbin, "on-ssrc-active", G_CALLBACK(onSsrcActive));
+    connect(core->rtpbin, "element-added", G_CALLBACK(onRtpbinElement));
+  }
+
+  if (gst_element_set_state(core->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    log.error("the connection's pipeline does not start");
+    core->close();
+    return nullptr;
+  }
+  core->startLiveness();
+  return std::shared_ptr<GstPeerConnection>(new GstPeerConnection(std::move(core)));
+}
+
+GstPeerConnection::~GstPeerConnection() { core_->close(); }
+
+Task<std::optional<SessionDescription>> GstPeerConnection::createOffer(MediaConstraints) {
+  auto core = core_;
+  auto result = core->requestDescription("create-offer", "offer");
+  co_return co_await result;
+}
+
+Task<std::optional<SessionDescription>> GstPeerConnection::createAnswer(MediaConstraints) {
+  auto core = core_;
+  auto result = core->requestDescription("create-answer", "answer");
+  co_return co_await result;
+}
+
+Task<void> GstPeerConnection::setLocalDescription(SessionDescription description) {
+  auto core = core_;
+  auto result = core->applyDescription(std::move(description), true);
+  co_await result;
+}
+
+Task<void> GstPeerConnection::setRemoteDescription(SessionDescription description) {
+  auto core = core_;
+  auto result = core->applyDescription(std::move(description), false);
+  co_await result;
+}
+
+std::optional<SessionDescription> GstPeerConnection::localDescription() const {
+  GstWebRTCSessionDescription* description = nullptr;
+  g_object_get(core_->webrtc, "local-description", &description, nullptr);
+  auto out = descriptionFromGst(description);
+  if (description) gst_webrtc_session_description_free(description);
+  return out;
+}
+
+Task<void> GstPeerConnection::addIceCandidate(IceCandidate candidate) {
+  auto core = core_;
+  core->addCandidate(candidate);
+  co_return;
+}
+
+std::shared_ptr<RtpSender> GstPeerConnection::addTrack(std::shared_ptr<VideoTrack> track,
+                                                       std::vector<std::string> streamIds) {
+  auto local = std::dynamic_pointer_cast<LocalVideoTrack>(track);
+  if (!local || core_->closed) return nullptr;
+  std::string error;
+  auto chain = addVideoSendChain(core_->pipeline, core_->webrtc, streamIds.empty() ? std::string() : streamIds.front(),
+                                 error);
+  if (!chain) {
+    core_->log.error("video track not added: %{public}s", error);
+    return nullptr;
+  }
+  local->source()->attach(chain->input);
+  std::lock_guard lock(core_->mutex);
+  core_->sending.emplace_back(local->source(), chain->input);
+  return chain->sender;
+}
+
+std::shared_ptr<DataChannel> GstPeerConnection::createDataChannel(std::string label, DataChannelInit init) {
+  // What webrtcbin would refuse with a critical warning instead of an answer.
+  if (core_->closed || label.size() > 65535 || (init.maxRetransmits && init.maxPacketLifeTimeMs)) return nullptr;
+  GstStructure* options = gst_structure_new("options", "ordered", G_TYPE_BOOLEAN, gboolean(init.ordered), nullptr);
+  if (init.maxRetransmits) gst_structure_set(options, "max-retransmits", G_TYPE_INT, *init.maxRetransmits, nullptr);
+  if (init.maxPacketLifeTimeMs) {
+    gst_structure_set(options, "max-packet-lifetime", G_TYPE_INT, *init.maxPacketLifeTimeMs, nullptr);
+  }
+  GstWebRTCDataChannel* channel = nullptr;
+  g_signal_emit_by_name(core_->webrtc, "create-data-channel", label.c_str(), options, &channel);
+  gst_structure_free(options);
+  if (!channel) return nullptr;
+  auto wrapper = WebRtcDataChannel::wrap(channel, core_->log);
+  gst_object_unref(channel);
+  std::lock_guard lock(core_->mutex);
+  core_->channels.push_back(wrapper);
+  return wrapper;
+}
+
+SignalingState GstPeerConnection::signalingState() const { return core_->signaling; }
+IceConnectionState GstPeerConnection::iceConnectionState() const { return core_->ice; }
+IceGatheringState GstPeerConnection::iceGatheringState() const { return core_->gathering; }
+
+void GstPeerConnection::close() { core_->close(); }
+
+GstElement* GstPeerConnection::pipeline() const { return core_->pipeline; }
+GstElement* GstPeerConnection::webrtcbin() const { return core_->webrtc; }
+
+}  // namespace orvane::rtc

@@ -1,0 +1,679 @@
+// The real engine, two connections in one process: a host (video + "control"
+// channel) and a pad, with descriptions and candidates passed directly.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <gst/webrtc/webrtc.h>
+
+#include "OrvaneCore/peer/gst/GstEngine.h"
+#include "OrvaneCore/peer/gst/GstPeerConnection.h"
+#include "OrvaneCore/runtime/ManualExecutor.h"
+#include "tests/support/Await.h"
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+// GLib drops its first quark table, by design, once GStreamer's plugins
+// have made more than 2048 quarks. It is allocated by GLib's library
+// constructor, which a full unwind (GLib has no frame pointers) shows.
+extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+extern "C" const char* __lsan_default_suppressions() { return "leak:_dl_init\n"; }
+
+namespace orvane::rtc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string text(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+std::span<const std::uint8_t> bytes(std::string_view s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+
+// Every callback of one connection, kept for the test thread.
+struct Recorder final : PeerConnectionObserver {
+  std::mutex mutex;
+  std::vector<IceConnectionState> ice;
+  std::vector<SignalingState> signaling;
+  std::vector<std::shared_ptr<DataChannel>> channels;
+  std::vector<MediaStream> streams;
+  std::function<void(const IceCandidate&)> forward;
+  std::function<void(IceConnectionState)> onIce;
+  std::atomic<int> calls{0};
+
+  void onSignalingStateChange(SignalingState s) override {
+    ++calls;
+    std::lock_guard lock(mutex);
+    signaling.push_back(s);
+  }
+  void onIceConnectionStateChange(IceConnectionState s) override {
+    ++calls;
+    {
+      std::lock_guard lock(mutex);
+      ice.push_back(s);
+    }
+    if (onIce) onIce(s);
+  }
+  void onIceGatheringStateChange(IceGatheringState) override { ++calls; }
+  void onIceCandidate(const IceCandidate& c) override {
+    ++calls;
+    if (forward) forward(c);
+  }
+  void onDataChannel(std::shared_ptr<DataChannel> channel) override {
+    ++calls;
+    std::lock_guard lock(mutex);
+    channels.push_back(std::move(channel));
+  }
+  void onAddStream(const MediaStream& stream) override {
+    ++calls;
+    std::lock_guard lock(mutex);
+    streams.push_back(stream);
+  }
+  bool saw(IceConnectionState s) {
+    std::lock_guard lock(mutex);
+    return std::find(ice.begin(), ice.end(), s) != ice.end();
+  }
+  IceConnectionState lastIce() {
+    std::lock_guard lock(mutex);
+    return ice.empty() ? IceConnectionState::newState : ice.back();
+  }
+  bool up() {
+    const auto s = lastIce();
+    return s == IceConnectionState::connected || s == IceConnectionState::completed;
+  }
+};
+
+struct ChannelRecorder final : DataChannelObserver {
+  std::mutex mutex;
+  std::vector<std::pair<std::string, bool>> messages;
+  std::function<void(DataChannel&)> onOpen;
+  std::atomic<int> calls{0};
+
+  void onStateChange(DataChannel& channel) override {
+    ++calls;
+    if (channel.readyState() == DataChannelState::open && onOpen) onOpen(channel);
+  }
+  void onMessage(DataChannel&, std::span<const std::uint8_t> data, bool isBinary) override {
+    ++calls;
+    std::lock_guard lock(mutex);
+    messages.emplace_back(text(data), isBinary);
+  }
+  std::vector<std::pair<std::string, bool>> received() {
+    std::lock_guard lock(mutex);
+    return messages;
+  }
+};
+
+// What the pad decodes: size and the colour at three points of the middle row.
+struct FrameRecorder final : VideoSink {
+  struct Seen {
+    int width, height;
+    std::array<int, 3> y, u, v;  // left, centre, right
+  };
+  std::mutex mutex;
+  std::vector<Seen> seen;
+  std::atomic<int> calls{0};
+
+  void onFrame(const VideoFrame& f) override {
+    ++calls;
+    Seen s{f.width, f.height, {}, {}, {}};
+    const int row = f.height / 2;
+    const int xs[3] = {8, f.width / 2, f.width - 9};
+    for (int i = 0; i < 3; ++i) {
+      s.y[i] = f.planes[0][row * f.strides[0] + xs[i]];
+      s.u[i] = f.planes[1][row / 2 * f.strides[1] + xs[i] / 2];
+      s.v[i] = f.planes[2][row / 2 * f.strides[2] + xs[i] / 2];
+    }
+    std::lock_guard lock(mutex);
+    seen.push_back(s);
+  }
+  // A frame of this size whose three points are all near (y, u, v).
+  bool sawColour(int width, int height, int y, int u, int v) {
+    std::lock_guard lock(mutex);
+    return std::any_of(seen.begin(), seen.end(), [&](const Seen& s) {
+      bool near = s.width == width && s.height == height;
+      for (int i = 0; i < 3; ++i) {
+        near = near && std::abs(s.y[i] - y) <= 6 && std::abs(s.u[i] - u) <= 6 && std::abs(s.v[i] - v) <= 6;
+      }
+      return near;
+    });
+  }
+};
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+// Test pictures: solid BGRA colours (one with padded rows whose padding is
+// white, so a stride mistake shows) and a solid I420 grey.
+VideoFrame bgraFrame(std::uint8_t b, std::uint8_t g, std::uint8_t r, int padding) {
+  const int stride = kWidth * 4 + padding;
+  auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::size_t(stride) * kHeight, 0xFF);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      std::uint8_t* p = pixels->data() + y * stride + x * 4;
+      p[0] = b, p[1] = g, p[2] = r, p[3] = 0xFF;
+    }
+  }
+  VideoFrame f;
+  f.format = VideoFrame::Format::bgra;
+  f.width = kWidth;
+  f.height = kHeight;
+  f.planes[0] = pixels->data();
+  f.strides[0] = stride;
+  f.owner = pixels;
+  return f;
+}
+
+VideoFrame i420Frame(std::uint8_t y, std::uint8_t u, std::uint8_t v) {
+  const int ySize = kWidth * kHeight, cSize = ySize / 4;
+  auto pixels = std::make_shared<std::vector<std::uint8_t>>(ySize + 2 * cSize);
+  std::fill_n(pixels->begin(), ySize, y);
+  std::fill_n(pixels->begin() + ySize, cSize, u);
+  std::fill_n(pixels->begin() + ySize + cSize, cSize, v);
+  VideoFrame f;
+  f.width = kWidth;
+  f.height = kHeight;
+  f.planes = {pixels->data(), pixels->data() + ySize, pixels->data() + ySize + cSize};
+  f.strides = {kWidth, kWidth / 2, kWidth / 2};
+  f.owner = pixels;
+  return f;
+}
+
+// Pushes the current picture at 30 fps, as a capture thread would.
+class FramePusher {
+ public:
+  explicit FramePusher(std::shared_ptr<VideoSource> source) : capturer_(std::move(source)) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        VideoFrame frame;
+        {
+          std::lock_guard lock(mutex_);
+          frame = frame_;
+        }
+        if (frame.width) capturer_.capture(frame);
+        std::this_thread::sleep_for(std::chrono::milliseconds(33));
+      }
+    });
+  }
+  ~FramePusher() {
+    stop_ = true;
+    thread_.join();
+  }
+  void show(VideoFrame frame) {
+    std::lock_guard lock(mutex_);
+    frame_ = std::move(frame);
+  }
+
+ private:
+  VideoCapturer capturer_;
+  std::mutex mutex_;
+  VideoFrame frame_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+int socketCount() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    n += std::filesystem::read_symlink(e.path(), error).string().starts_with("socket:");
+  }
+  return n;
+}
+// The process's threads but two process-wide ones that start on first use
+// and serve until exit: GStreamer's system clock and GLib's worker.
+std::multiset<std::string> threadNames() {
+  std::multiset<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(e.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name != "GstSystemClock" && name != "gmain") names.insert(name);
+  }
+  return names;
+}
+
+class GstEngineTest : public ::testing::Test {
+ protected:
+  struct Peer {
+    Recorder observer;  // outlives the connection, which calls it until closed
+    std::shared_ptr<PeerConnection> pc;
+    GstPeerConnection& gst() { return static_cast<GstPeerConnection&>(*pc); }
+  };
+
+  ManualExecutor exec;
+  CapturingLogSink logs;
+  GstEngine engine{logs};
+  std::shared_ptr<PeerConnectionFactory> factory = engine.makeFactory();
+  std::atomic<int> refusedCandidates{0};
+  std::atomic<int> candidatesWithoutMid{0};
+
+  bool waitFor(const std::function<bool()>& done, double seconds) { return exec.runUntil(done, Seconds(seconds)); }
+
+  void open(Peer& peer, const Configuration& configuration = {}) {
+    peer.pc = factory->createPeerConnection(configuration, {}, &peer.observer);
+    ASSERT_TRUE(peer.pc);
+  }
+
+  // Candidates go straight to the other side, on the test thread.
+  void wire(Peer& from, Peer& to) {
+    from.observer.forward = [this, &to](const IceCandidate& candidate) {
+      if (!candidate.sdpMid) ++candidatesWithoutMid;
+      exec.post([this, pc = to.pc, candidate] {
+        spawnDetached(exec, [this, pc, candidate]() -> Task<void> {
+          try {
+            co_await pc->addIceCandidate(candidate);
+          } catch (const EngineError&) {
+            ++refusedCandidates;
+          }
+        });
+      });
+    };
+  }
+
+  void negotiate(Peer& host, Peer& pad) {
+    wire(host, pad);
+    wire(pad, host);
+    MediaConstraints offerConstraints{{{"OfferToReceiveVideo", "true"}}, {}};
+    const auto offer = test::await(exec, host.pc->createOffer(offerConstraints));
+    ASSERT_TRUE(offer);
+    ASSERT_EQ(offer->type, SdpType::offer);
+    test::await(exec, host.pc->setLocalDescription(*offer));
+    test::await(exec, pad.pc->setRemoteDescription(*offer));
+    const auto answer = test::await(exec, pad.pc->createAnswer({}));
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->type, SdpType::answer);
+    test::await(exec, pad.pc->setLocalDescription(*answer));
+    test::await(exec, host.pc->setRemoteDescription(*answer));
+    EXPECT_EQ(host.pc->signalingState(), SignalingState::stable);
+    ASSERT_TRUE(waitFor([&] { return host.observer.up() && pad.observer.up(); }, 15)) << "ICE did not connect";
+  }
+};
+
+TEST_F(GstEngineTest, HostAndPadExchangeVideoAndControlMessagesAndCloseCleanly) {
+  const auto threadsBefore = threadNames();
+  const int socketsBefore = socketCount();
+  GstElement* pipelines[2] = {};
+  FrameRecorder frames;
+  ChannelRecorder hostChannel, padChannel;
+  {
+    Peer host, pad;
+    open(host);
+    open(pad);
+    auto source = factory->createVideoSource();
+    auto track = factory->createVideoTrack(source, "video0");
+    auto sender = host.pc->addTrack(track, {"stream0"});
+    ASSERT_TRUE(sender);
+    auto parameters = sender->parameters();
+    ASSERT_EQ(parameters.encodings.size(), 1u);
+    parameters.degradationPreference = DegradationPreference::disabled;
+    parameters.encodings[0].minBitrateBps = 8'000'000;
+    parameters.encodings[0].maxBitrateBps = 12'000'000;
+    EXPECT_TRUE(sender->setParameters(parameters));
+    EXPECT_EQ(sender->parameters(), parameters);
+
+    auto control = host.pc->createDataChannel("control", DataChannelInit{});
+    ASSERT_TRUE(control);
+    EXPECT_EQ(control->label(), "control");
+    hostChannel.onOpen = [](DataChannel& channel) { channel.send(bytes("{\"type\":\"hello\"}"), false); };
+    control->setObserver(&hostChannel);
+
+    FramePusher pusher(source);
+    pusher.show(bgraFrame(0, 0, 255, 0));  // red
+    negotiate(host, pad);
+    pipelines[0] = host.gst().pipeline();
+    pipelines[1] = pad.gst().pipeline();
+    g_object_add_weak_pointer(G_OBJECT(pipelines[0]), reinterpret_cast<gpointer*>(&pipelines[0]));
+    g_object_add_weak_pointer(G_OBJECT(pipelines[1]), reinterpret_cast<gpointer*>(&pipelines[1]));
+
+    // No UPnP port mappings on the router.
+    GObject* ice = nullptr;
+    GObject* agent = nullptr;
+    gboolean upnp = TRUE;
+    g_object_get(host.gst().webrtcbin(), "ice-agent", &ice, nullptr);
+    g_object_get(ice, "agent", &agent, nullptr);
+    g_object_get(agent, "upnp", &upnp, nullptr);
+    EXPECT_FALSE(upnp);
+    g_object_unref(agent);
+    gst_object_unref(ice);
+
+    // The offer names the codec browsers expect and a send-only video.
+    const auto offer = host.pc->localDescription();
+    ASSERT_TRUE(offer);
+    EXPECT_NE(offer->sdp.find("profile-level-id=42e01f"), std::string::npos) << offer->sdp;
+    EXPECT_NE(offer->sdp.find("a=sendonly"), std::string::npos);
+    EXPECT_NE(offer->sdp.find("nack pli"), std::string::npos);
+    EXPECT_NE(offer->sdp.find("a=candidate:"), std::string::npos);
+    EXPECT_EQ(refusedCandidates, 0);
+    EXPECT_EQ(candidatesWithoutMid, 0);
+
+    // The pad learns of the host's stream and decodes every kind of frame.
+    std::shared_ptr<VideoTrack> remote;
+    {
+      std::lock_guard lock(pad.observer.mutex);
+      ASSERT_EQ(pad.observer.streams.size(), 1u);
+      EXPECT_EQ(pad.observer.streams[0].streamId, "stream0");
+      ASSERT_EQ(pad.observer.streams[0].videoTracks.size(), 1u);
+      remote = pad.observer.streams[0].videoTracks[0];
+    }
+    remote->addSink(&frames);
+    EXPECT_TRUE(waitFor([&] { return frames.sawColour(kWidth, kHeight, 82, 90, 240); }, 10)) << "no red BGRA frame";
+    pusher.show(i420Frame(200, 128, 128));
+    EXPECT_TRUE(waitFor([&] { return frames.sawColour(kWidth, kHeight, 200, 128, 128); }, 5)) << "no I420 frame";
+    pusher.show(bgraFrame(255, 0, 0, 64));  // blue, padded rows
+    EXPECT_TRUE(waitFor([&] { return frames.sawColour(kWidth, kHeight, 41, 240, 110); }, 5)) << "no padded frame";
+
+    // The pad adopts the channel; what the host sent before the pad looked
+    // is kept for it, then messages flow both ways.
+    ASSERT_TRUE(waitFor([&] { return !pad.observer.channels.empty(); }, 5));
+    auto adopted = pad.observer.channels[0];
+    EXPECT_EQ(adopted->label(), "control");
+    ASSERT_TRUE(waitFor([&] { return adopted->readyState() == DataChannelState::open; }, 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    adopted->setObserver(&padChannel);
+    EXPECT_TRUE(adopted->send(bytes("{\"type\":\"tap\",\"x\":1}"), false));
+    EXPECT_FALSE(adopted->send(bytes(std::string_view("a\0b", 3)), false));  // not a C string
+    ASSERT_TRUE(waitFor([&] { return !hostChannel.received().empty(); }, 5));
+    EXPECT_EQ(hostChannel.received()[0], std::make_pair(std::string("{\"type\":\"tap\",\"x\":1}"), false));
+    ASSERT_TRUE(waitFor([&] { return !padChannel.received().empty(); }, 5));
+    EXPECT_EQ(padChannel.received()[0], std::make_pair(std::string("{\"type\":\"hello\"}"), false));
+
+    // "closed" is the last thing each observer hears.
+    remote->removeSink(&frames);
+    host.pc->close();
+    pad.pc->close();
+    const int calls = host.observer.calls + pad.observer.calls + hostChannel.calls + padChannel.calls + frames.calls;
+    EXPECT_EQ(host.observer.lastIce(), IceConnectionState::closed);
+    EXPECT_EQ(host.observer.signaling.back(), SignalingState::closed);
+    EXPECT_EQ(control->readyState(), DataChannelState::closed);
+    EXPECT_FALSE(control->send(bytes("late"), false));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(host.observer.calls + pad.observer.calls + hostChannel.calls + padChannel.calls + frames.calls, calls);
+  }
+  // Nothing of the two connections stays behind. GLib keeps idle pool
+  // threads for reuse; they are not the engine's.
+  EXPECT_EQ(pipelines[0], nullptr);
+  EXPECT_EQ(pipelines[1], nullptr);
+  EXPECT_TRUE(waitFor(
+      [&] {
+        g_thread_pool_stop_unused_threads();
+        return threadNames() == threadsBefore && socketCount() == socketsBefore;
+      },
+      5))
+      << threadNames().size() << " threads (before: " << threadsBefore.size() << "), " << socketCount()
+      << " sockets (before: " << socketsBefore << ")";
+}
+
+TEST_F(GstEngineTest, RefusedDescriptionsAndCandidatesBecomeEngineErrors) {
+  Peer pad;
+  open(pad);
+  auto refused = [&](Task<void> task) {
+    try {
+      test::await(exec, std::move(task));
+    } catch (const EngineError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  SessionDescription garbage{SdpType::offer, "not an sdp \x01\xff"};
+  EXPECT_NE(refused(pad.pc->setRemoteDescription(garbage)), "");
+  // Well-formed SDP without ICE credentials or a fingerprint.
+  SessionDescription bare{SdpType::offer,
+                          "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\n"
+                          "m=video 9 UDP/TLS/RTP/SAVPF 96\r\nc=IN IP4 0.0.0.0\r\na=mid:0\r\n"
+                          "a=rtpmap:96 H264/90000\r\n"};
+  EXPECT_NE(refused(pad.pc->setRemoteDescription(bare)), "");
+  SessionDescription answer{SdpType::answer, bare.sdp};
+  EXPECT_NE(refused(pad.pc->setRemoteDescription(answer)), "");  // no offer of ours to answer
+  EXPECT_THROW(test::await(exec, pad.pc->createAnswer({})), EngineError);
+  EXPECT_NE(refused(pad.pc->addIceCandidate({"candidate:1 1 UDP 1 1.2.3.4 99999 typ host", 0, std::nullopt})), "");
+  EXPECT_NE(refused(pad.pc->addIceCandidate({"a=end-of-candidates", 0, std::nullopt})), "");
+  EXPECT_EQ(pad.pc->signalingState(), SignalingState::stable);
+
+  // A pad answering with the BUNDLE tag moved off the video (which would
+  // abort the host inside webrtcbin) is refused.
+  Peer host;
+  open(host);
+  auto source = factory->createVideoSource();
+  host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"});
+  host.pc->createDataChannel("control", DataChannelInit{});
+  const auto offer = test::await(exec, host.pc->createOffer({}));
+  test::await(exec, host.pc->setLocalDescription(*offer));
+  test::await(exec, pad.pc->setRemoteDescription(*offer));
+  auto hostile = *test::await(exec, pad.pc->createAnswer({}));
+  const auto group = hostile.sdp.find("a=group:BUNDLE video0 application1");
+  ASSERT_NE(group, std::string::npos);
+  hostile.sdp.replace(group, 34, "a=group:BUNDLE application1");
+  hostile.sdp.replace(hostile.sdp.find("m=video 9"), 9, "m=video 0");
+  EXPECT_NE(refused(host.pc->setRemoteDescription(hostile)), "");
+  EXPECT_EQ(host.pc->signalingState(), SignalingState::haveLocalOffer);
+
+  pad.pc->close();
+  EXPECT_THROW(test::await(exec, pad.pc->createOffer({})), EngineError);
+}
+
+// Hostile or broken descriptions: a real offer and a real answer, each with
+// one line missing, for every line. Each is taken or refused, never a crash.
+TEST_F(GstEngineTest, DescriptionsMissingAnyOneLineAreTakenOrRefused) {
+  auto hostWithOffer = [&](Peer& host) {
+    open(host);
+    host.pc->addTrack(factory->createVideoTrack(factory->createVideoSource(), "video0"), {"stream0"});
+    host.pc->createDataChannel("control", DataChannelInit{});
+    const auto offer = test::await(exec, host.pc->createOffer({}));
+    test::await(exec, host.pc->setLocalDescription(*offer));
+    return *offer;
+  };
+  auto withoutLine = [](const std::string& sdp, std::size_t drop, bool& past) {
+    std::string out;
+    std::size_t index = 0;
+    for (std::size_t pos = 0, end; (end = sdp.find("\r\n", pos)) != std::string::npos; pos = end + 2, ++index) {
+      if (index != drop) out += sdp.substr(pos, end - pos + 2);
+    }
+    past = drop >= index;
+    return out;
+  };
+  Peer host, pad;
+  const auto offer = hostWithOffer(host);
+  open(pad);
+  test::await(exec, pad.pc->setRemoteDescription(offer));
+  const auto answer = *test::await(exec, pad.pc->createAnswer({}));
+  int refused = 0;
+  bool past = false;
+  for (std::size_t drop = 0; !past; ++drop) {
+    const auto offerText = withoutLine(offer.sdp, drop, past);
+    if (past) break;
+    Peer receiver;
+    open(receiver);
+    try {
+      test::await(exec, receiver.pc->setRemoteDescription({SdpType::offer, offerText}));
+      const auto reply = test::await(exec, receiver.pc->createAnswer({}));
+      if (reply) test::await(exec, receiver.pc->setLocalDescription(*reply));
+    } catch (const EngineError&) {
+      ++refused;
+    }
+    receiver.pc->close();
+  }
+  past = false;
+  for (std::size_t drop = 0; !past; ++drop) {
+    const auto answerText = withoutLine(answer.sdp, drop, past);
+    if (past) break;
+    Peer offerer;
+    hostWithOffer(offerer);
+    try {
+      test::await(exec, offerer.pc->setRemoteDescription({SdpType::answer, answerText}));
+    } catch (const EngineError&) {
+      ++refused;
+    }
+    offerer.pc->close();
+  }
+  EXPECT_GT(refused, 0);
+}
+
+TEST_F(GstEngineTest, VanishedPadIsReportedDisconnectedWithinTenSeconds) {
+  Peer host, pad;
+  open(host);
+  open(pad);
+  auto source = factory->createVideoSource();
+  ASSERT_TRUE(host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"}));
+  host.pc->createDataChannel("control", DataChannelInit{});
+  FramePusher pusher(source);
+  pusher.show(bgraFrame(0, 0, 255, 0));
+  negotiate(host, pad);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+
+  host.observer.onIce = [pc = host.pc.get()](IceConnectionState s) {
+    if (s == IceConnectionState::disconnected || s == IceConnectionState::failed) pc->close();
+  };
+  // The pad's process dies: no close, nothing sent.
+  gst_element_set_state(pad.gst().pipeline(), GST_STATE_NULL);
+  const auto vanished = Clock::now();
+  const bool noticed = waitFor(
+      [&] {
+        return host.observer.saw(IceConnectionState::disconnected) || host.observer.saw(IceConnectionState::failed);
+      },
+      10);
+  const double seconds = std::chrono::duration<double>(Clock::now() - vanished).count();
+  EXPECT_TRUE(noticed) << "host still " << int(host.observer.lastIce()) << " after " << seconds << " s";
+  RecordProperty("detection_seconds", std::to_string(seconds));
+  std::printf("vanished pad reported after %.1f s\n", seconds);
+  // An owner that closes from inside that very callback: the pipeline still
+  // goes, on a thread of its own.
+  EXPECT_TRUE(waitFor([&] { return host.observer.lastIce() == IceConnectionState::closed; }, 5));
+  GstElement* pipeline = host.gst().pipeline();
+  g_object_add_weak_pointer(G_OBJECT(pipeline), reinterpret_cast<gpointer*>(&pipeline));
+  host.pc.reset();
+  EXPECT_TRUE(waitFor([&] { return pipeline == nullptr; }, 5));
+}
+
+// coturn on a free loopback port, for the life of the test.
+class Coturn {
+ public:
+  Coturn() {
+    port_ = freePort();
+    const std::string portArg = "--listening-port=" + std::to_string(port_);
+    const std::string pidArg = "--pidfile=" + (dir_.path / "turn.pid").string();
+    const std::string logArg = "--log-file=" + (dir_.path / "turn.log").string();
+    std::vector<std::string> args{"turnserver", "-n", portArg, "--listening-ip=127.0.0.1", "--relay-ip=127.0.0.1",
+                                  "--allow-loopback-peers", "--lt-cred-mech", "--realm=orvane",
+                                  "--user=orvane:p@ss:w/rd", "--no-tls", "--no-dtls", "--no-cli", pidArg, logArg,
+                                  "--no-stdout-log"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, "turnserver", &quiet, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&quiet);
+  }
+  ~Coturn() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  // Accepts TCP connections.
+  bool ready() const {
+    for (int i = 0; pid_ > 0 && i < 100; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(std::uint16_t(port_));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      ::close(fd);
+      if (ok) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  int port() const { return port_; }
+
+ private:
+  static int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+  }
+  test::TempDir dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+// The candidate types of webrtcbin's selected pair, from its statistics.
+std::pair<std::string, std::string> selectedPairTypes(GstElement* webrtc) {
+  GstPromise* promise = gst_promise_new();
+  g_signal_emit_by_name(webrtc, "get-stats", nullptr, promise);
+  gst_promise_wait(promise);
+  const GstStructure* stats = gst_promise_get_reply(promise);
+  auto field = [&](const gchar* id, const char* name) {
+    const GValue* v = id ? gst_structure_get_value(stats, id) : nullptr;
+    const GstStructure* s = v && GST_VALUE_HOLDS_STRUCTURE(v) ? gst_value_get_structure(v) : nullptr;
+    const gchar* out = s ? gst_structure_get_string(s, name) : nullptr;
+    return std::string(out ? out : "");
+  };
+  std::pair<std::string, std::string> types;
+  for (int i = 0; stats && i < gst_structure_n_fields(stats); ++i) {
+    const gchar* id = gst_structure_nth_field_name(stats, i);
+    GstWebRTCStatsType type;
+    const GstStructure* s = gst_value_get_structure(gst_structure_get_value(stats, id));
+    if (gst_structure_get(s, "type", GST_TYPE_WEBRTC_STATS_TYPE, &type, nullptr) &&
+        type == GST_WEBRTC_STATS_CANDIDATE_PAIR) {
+      types = {field(gst_structure_get_string(s, "local-candidate-id"), "candidate-type"),
+               field(gst_structure_get_string(s, "remote-candidate-id"), "candidate-type")};
+    }
+  }
+  gst_promise_unref(promise);
+  return types;
+}
+
+TEST_F(GstEngineTest, RelayOnlyConnectsThroughTurnOverTcp) {
+  Coturn turn;
+  ASSERT_TRUE(turn.ready()) << "turnserver did not start";
+  Configuration relayOnly;
+  relayOnly.iceTransportPolicy = IceTransportPolicy::relay;
+  relayOnly.iceServers = {{{"turn:127.0.0.1:" + std::to_string(turn.port()) + "?transport=tcp"}, "orvane", "p@ss:w/rd"}};
+  Peer host, pad;
+  open(host, relayOnly);
+  open(pad, relayOnly);
+  host.pc->createDataChannel("control", DataChannelInit{});
+  auto source = factory->createVideoSource();
+  ASSERT_TRUE(host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"}));
+  negotiate(host, pad);
+  const auto local = host.pc->localDescription();
+  ASSERT_TRUE(local);
+  EXPECT_NE(local->sdp.find("typ relay"), std::string::npos);
+  EXPECT_EQ(local->sdp.find("typ host"), std::string::npos);
+  const auto [localType, remoteType] = selectedPairTypes(host.gst().webrtcbin());
+  EXPECT_EQ(localType, "relay");
+  EXPECT_EQ(remoteType, "relay");
+  std::printf("selected pair: %s -> %s\n", localType.c_str(), remoteType.c_str());
+}
+
+
+}  // namespace
+}  // namespace orvane::rtc
