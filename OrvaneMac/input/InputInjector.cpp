@@ -95,8 +95,9 @@ struct InputInjector::Dispatch {
     if (self.guard_) self.guard_->heldMouseButtons().insert(b.button);
   }
   void operator()(const events::MouseUp& e) const {
+    // A release is never lost: with no usable point it happens at the cursor.
     auto p = at(e.x, e.y);
-    if (!p) return;
+    if (!p) p = self.events_.cursorLocation().value_or(Point{});
     const ButtonTypes b = buttonTypes(e.button);
     self.postMouse(b.up, *p, b.button);
     if (self.guard_) self.guard_->heldMouseButtons().erase(b.button);

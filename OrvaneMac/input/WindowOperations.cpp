@@ -199,6 +199,9 @@ void InputInjector::scale(double factor) {
   if (h > maxH) h = maxH, w = maxH * aspect;
   if (w < minW) w = minW, h = minW / aspect;
   if (h < minH) h = minH, w = minH * aspect;
+  // Sizes come from another process: proportions beyond any real window
+  // overflow the aspect arithmetic, and then no size can be asked for.
+  if (!std::isfinite(w) || !std::isfinite(h)) return windowLog_.error("scale: cannot read AX size of captured window");
 
   const AXError error = ax_.setAttributeValue(window, kAXSizeAttribute, Size{w, h});
   const auto readback = readSize(window);

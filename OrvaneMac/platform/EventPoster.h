@@ -9,6 +9,8 @@ namespace orvane {
 // Creating and posting synthetic input (CGEventCreate*, CGEventPost at
 // kCGHIDEventTap). Events are created with no event source; nothing is awaited
 // after a post. Creation may fail, and callers skip what was not created.
+// Locations are finite but may lie far outside every screen (they come from
+// the tablet): a port clamps them to what its system accepts.
 class EventPoster {
  public:
   virtual ~EventPoster() = default;

@@ -16,14 +16,17 @@
 
 namespace orvane::test {
 
+using Lines = std::vector<std::string>;
+
 // One line per posted event, so expected sequences read as tables:
 // "keyDown 55 0x120000 M" (M: the injection marker), "leftDown 720,450 b0 c2",
 // "scroll -6,4", "system 8 0xa00 -1".
 inline std::string describe(const CGEvent& e) {
-  static const std::map<CGEventType, std::string> kNames = {
-      {1, "leftDown"}, {2, "leftUp"},   {3, "rightDown"}, {4, "rightUp"},    {5, "moved"},     {6, "leftDragged"},
-      {7, "rightDragged"}, {10, "keyDown"}, {11, "keyUp"}, {22, "scroll"}, {25, "otherDown"}, {26, "otherUp"},
-      {14, "system"}};
+  static const std::map<CGEventType, const char*> kNames = {
+      {1, "leftDown"},     {2, "leftUp"},   {3, "rightDown"}, {4, "rightUp"},  {5, "moved"},      {6, "leftDragged"},
+      {7, "rightDragged"}, {10, "keyDown"}, {11, "keyUp"},    {14, "system"}, {22, "scroll"}, {25, "otherDown"},
+      {26, "otherUp"}};
+  const char* name = kNames.at(e.type);
   char text[128];
   if (e.type == kCGEventScrollWheel) {
     std::snprintf(text, sizeof text, "scroll %d,%d", e.wheel1, e.wheel2);
@@ -31,9 +34,9 @@ inline std::string describe(const CGEvent& e) {
     std::snprintf(text, sizeof text, "system %d 0x%llx %lld", e.subtype, static_cast<long long>(e.data1),
                   static_cast<long long>(e.data2));
   } else if (e.type == kCGEventKeyDown || e.type == kCGEventKeyUp) {
-    std::snprintf(text, sizeof text, "%s %u", kNames.at(e.type).c_str(), e.keyCode);
+    std::snprintf(text, sizeof text, "%s %u", name, e.keyCode);
   } else {
-    std::snprintf(text, sizeof text, "%s %lld,%lld b%u", kNames.at(e.type).c_str(), static_cast<long long>(e.location.x),
+    std::snprintf(text, sizeof text, "%s %lld,%lld b%u", name, static_cast<long long>(e.location.x),
                   static_cast<long long>(e.location.y), e.button);
   }
   std::string line = text;
@@ -43,23 +46,27 @@ inline std::string describe(const CGEvent& e) {
   return line;
 }
 
-// A desktop with one 1440 x 900 screen, an injector and an attached guard.
+// A desktop with one 1440 x 900 screen, an injector and a guard attached to it.
 class InputFixture : public ::testing::Test {
  protected:
-  std::vector<std::string> posted() const {
-    std::vector<std::string> lines;
+  InputFixture() { injector.attachGuard(guard); }
+
+  Lines posted() const {
+    Lines lines;
     for (const CGEvent& e : sim.posted()) lines.push_back(describe(e));
     return lines;
   }
-  std::vector<std::string> takePosted() {
+  Lines takePosted() {
     auto lines = posted();
     sim.clearPosted();
     return lines;
   }
-  void localKeyDown() {
-    CGEvent key;
-    key.type = kCGEventKeyDown;
-    sim.localInput(key);
+  // A person at the desktop, with the tap's delivery run.
+  void local(CGEventType type, std::int64_t userData = 0) {
+    CGEvent event;
+    event.type = type;
+    event.userData = userData;
+    sim.localInput(event);
     queue.runUntilIdle();
   }
 

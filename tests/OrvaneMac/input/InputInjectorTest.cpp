@@ -10,16 +10,11 @@ namespace orvane::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<std::string>;
 using M = MouseButton;
 using K = ModifierKey;
+using InputInjectorTest = InputFixture;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-class InputInjectorTest : public InputFixture {
- protected:
-  void SetUp() override { injector.attachGuard(guard); }
-};
 
 TEST_F(InputInjectorTest, EachEventPostsItsSequence) {
   const struct {
@@ -36,21 +31,17 @@ TEST_F(InputInjectorTest, EachEventPostsItsSequence) {
       {events::MiddleClick{0.5, 0.5}, {"otherDown 720,450 b2 M", "otherUp 720,450 b2 M"}},
       {events::Scrolled{1.5, -2}, {"scroll -6,4 M"}},
       {events::Scrolled{-0.99, 0.34}, {"scroll 1,-2 M"}},  // truncated towards zero
-      {events::KeyEvent{36, {}, true}, {"keyDown 36 M"}},
       {events::KeyEvent{0, {K::ctrl, K::alt}, false}, {"keyUp 0 0xc0000 M", "keyUp 58 M", "keyUp 59 M"}},
       {events::AppSwitchGesture{},
        {"keyDown 59 0x40000 M", "keyDown 126 0x40000 M", "keyUp 126 0x40000 M", "keyUp 59 M"}},
       {events::ToggleFullScreen{},
        {"keyDown 59 0x140000 M", "keyDown 55 0x140000 M", "keyDown 3 0x140000 M", "keyUp 3 0x140000 M",
         "keyUp 55 M", "keyUp 59 M"}},
-      {events::VolumeUp{}, {"system 8 0xa00 -1", "system 8 0xb00 -1"}},
-      {events::VolumeDown{}, {"system 8 0x10a00 -1", "system 8 0x10b00 -1"}},
+      {events::VolumeUp{}, {"system 8 0xa00 -1", "system 8 0xb00 -1"}},  // never marked
       {events::Mute{}, {"system 8 0x70a00 -1", "system 8 0x70b00 -1"}},
-      {events::BrightnessUp{}, {"system 8 0x20a00 -1", "system 8 0x20b00 -1"}},
       {events::BrightnessDown{}, {"system 8 0x30a00 -1", "system 8 0x30b00 -1"}},
       {events::TypeText{""}, {}},
       {events::RequestWindowList{}, {}},
-      {events::PeerVersion{7, "1.0"}, {}},
       // Nothing a system could carry out: dropped whole, never injected.
       {events::KeyEvent{65536, {K::cmd}, true}, {}},
       {events::KeyEvent{-1, {K::cmd}, false}, {}},
@@ -59,6 +50,8 @@ TEST_F(InputInjectorTest, EachEventPostsItsSequence) {
       {events::Scrolled{std::nan(""), 0}, {}},
       {events::MouseMoved{1e308, 0.5}, {}},
       {events::MouseDown{M::left, 0.5, -kInf}, {}},
+      // ...except a release, which happens where the cursor is (the middle click left it at 720,450).
+      {events::MouseUp{M::right, std::nan(""), 0}, {"rightUp 720,450 b1 M"}},
   };
   for (const auto& c : cases) {
     injector.inject(c.event);
@@ -86,7 +79,7 @@ TEST_F(InputInjectorTest, WhileLocalControlIsActiveOnlyReleasesGetThrough) {
   injector.inject(events::MouseDown{M::left, 0.5, 0.5});
   injector.inject(events::KeyEvent{4, {}, true});
   injector.setCapturedWindowFrame(Rect(0, 0, 800, 600));
-  localKeyDown();
+  local(kCGEventKeyDown);
   sim.clearPosted();
   const struct {
     ControlEvent event;
@@ -96,7 +89,7 @@ TEST_F(InputInjectorTest, WhileLocalControlIsActiveOnlyReleasesGetThrough) {
       {events::MouseMoved{0.5, 0.5}, false},       {events::MouseDown{M::left, 0.5, 0.5}, false},
       {events::KeyEvent{4, {}, true}, false},      {events::Scrolled{0, 1}, false},
       {events::TypeText{"a"}, false},              {events::VolumeUp{}, false},
-      {events::MiddleClick{0.5, 0.5}, false},      {events::MinimizeWindow{}, false},
+      {events::MinimizeWindow{}, false},
   };
   for (const auto& c : cases) {
     injector.inject(c.event);
@@ -109,7 +102,7 @@ TEST_F(InputInjectorTest, WhileLocalControlIsActiveOnlyReleasesGetThrough) {
 
 TEST_F(InputInjectorTest, WithoutGuardNothingIsGatedOrMarked) {
   InputInjector bare(queue, sim, sim, sim, sim, log);
-  guard->policy().setInjectionDisabled(true);  // a guard nobody attached
+  guard->policy().setInjectionDisabled(true);  // a guard nobody attached to `bare`
   bare.inject(events::MouseDown{M::left, 0.5, 0.5});
   bare.inject(events::KeyEvent{1, {K::shift}, true});
   EXPECT_EQ(posted(), (Lines{"leftDown 720,450 b0", "keyDown 56 0x20000", "keyDown 1 0x20000"}));
@@ -162,18 +155,15 @@ TEST(GraphemeClustersTest, SplitsExtendedGraphemeClusters) {
     std::vector<std::size_t> unitsPerCluster;
   } cases[] = {
       {"", {}},
-      {"ab", {1, 1}},
-      {"e\u0301\u0302x", {3, 1}},                       // stacked combining marks
-      {"\U0001F600", {2}},                              // outside the BMP
-      {"\U0001F44D\U0001F3FD", {4}},                    // emoji with skin-tone modifier
-      {"\U0001F468\u200D\U0001F469\u200D\U0001F467", {8}},  // ZWJ family
-      {"a\u200D\U0001F600", {2, 2}},                    // ZWJ joins only after a pictograph
+      {"e\u0301\u0302x", {3, 1}},                                         // stacked combining marks
+      {"\U0001F44D\U0001F3FD", {4}},                                      // skin-tone modifier
+      {"\U0001F468\u200D\U0001F469\u200D\U0001F467", {8}},                // ZWJ family
+      {"a\u200D\U0001F600", {2, 2}},                                      // ZWJ joins only after a pictograph
       {"\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA\U0001F1EB", {4, 4, 2}},  // flags pair up
-      {"\u1112\u1161\u11AB\uD55C", {3, 1}},             // conjoining jamo, then a syllable
+      {"\u1112\u1161\u11AB\uD55C", {3, 1}},                               // conjoining jamo, then a syllable
       {"\r\n\n", {2, 1}},
-      {"\u0915\u093F", {2}},                            // Devanagari spacing vowel sign
-      {"2\uFE0F\u20E3", {3}},                           // keycap
-      {"\xff" "a", {1, 1}},                             // ill-formed byte becomes U+FFFD
+      {"\u0915\u093F", {2}},                                              // Devanagari spacing vowel sign
+      {"\xff" "a", {1, 1}},                                               // ill-formed byte becomes U+FFFD
   };
   for (const auto& c : cases) {
     std::vector<std::size_t> units;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "OrvaneCore/runtime/ManualExecutor.h"
 #include "OrvaneMac/platform/sim/SimDesktop.h"
 
@@ -36,7 +38,7 @@ class TextFieldObserverTest : public ::testing::Test {
   Id window = 0, search = 0, field = 0, button = 0, other = 0;
 };
 
-TEST_F(TextFieldObserverTest, ReportsEachChangeOfFocusOnce) {
+TEST_F(TextFieldObserverTest, ReportsEachChangeOnceAndAgainAfterARestart) {
   observer.start();
   EXPECT_EQ(reports, Reports{false}) << "the first evaluation is always reported";
   focus(search);
@@ -44,6 +46,15 @@ TEST_F(TextFieldObserverTest, ReportsEachChangeOfFocusOnce) {
   focus(field);
   focus(search);
   EXPECT_EQ(reports, (Reports{false, true, false, true}));
+
+  observer.stop();
+  focus(button);
+  activate(502);
+  EXPECT_EQ(reports.size(), 4u) << "stopped: no observer, no subscription";
+  activate(501);
+  focus(search);
+  observer.start();
+  EXPECT_EQ(reports, (Reports{false, true, false, true, true})) << "unchanged, but reported again";
 }
 
 TEST_F(TextFieldObserverTest, FollowsActivationsAndTreatsCannotCompleteAsATextField) {
@@ -75,6 +86,7 @@ TEST_F(TextFieldObserverTest, CheckJudgesTheElementUnderThePoint) {
       {20, 75, kAXErrorCannotComplete, {false, true, false, true}},      // ... except "cannot complete"
       {20, 75, kAXErrorSuccess, {false, true, false, true, false}},
       {5000, 5000, kAXErrorSuccess, {false, true, false, true, false}},  // nothing there
+      {std::nanf(""), 15, kAXErrorSuccess, {false, true, false, true, false}},
       {20, 15, kAXErrorSuccess, {false, true, false, true, false, true}},  // the search field
   };
   for (const auto& c : cases) {
@@ -83,19 +95,6 @@ TEST_F(TextFieldObserverTest, CheckJudgesTheElementUnderThePoint) {
     observer.check(c.x, c.y);
     EXPECT_EQ(reports, c.expected) << c.x << " " << c.error;
   }
-}
-
-TEST_F(TextFieldObserverTest, StopDetachesAndStartReportsAgain) {
-  observer.start();
-  focus(field);
-  observer.stop();
-  focus(button);
-  activate(502);
-  EXPECT_EQ(reports, (Reports{false, true}));
-  activate(501);
-  focus(field);
-  observer.start();
-  EXPECT_EQ(reports, (Reports{false, true, true}));
 }
 
 }  // namespace

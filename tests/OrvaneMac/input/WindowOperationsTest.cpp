@@ -7,7 +7,6 @@
 namespace orvane::test {
 namespace {
 
-using Lines = std::vector<std::string>;
 using Id = SimDesktop::ElementId;
 
 constexpr std::int32_t kAppPid = 501;
@@ -15,7 +14,6 @@ constexpr std::int32_t kAppPid = 501;
 class WindowOperationsTest : public InputFixture {
  protected:
   void SetUp() override {
-    injector.attachGuard(guard);
     sim.addApp({kAppPid, "Notes", "com.example.notes"});
     window = sim.addWindow(kAppPid, "Doc", Rect(100, 80, 1000, 500));
     sim.focus(window);
@@ -66,6 +64,10 @@ TEST_F(WindowOperationsTest, ScaleRefusesWhatItCannotMeasure) {
   injector.scale(1.2);
   EXPECT_EQ(lastMessage(), "scale: cannot read AX size of captured window");
   EXPECT_EQ(sim.globalFrame(window), Rect(100, 80, 0, 500));
+  sim.element(window).frame.size = {1e300, 1e-10};  // no aspect ratio to keep
+  injector.scale(1.2);
+  EXPECT_EQ(lastMessage(), "scale: cannot read AX size of captured window");
+  EXPECT_EQ(sim.globalFrame(window), Rect(100, 80, 1e300, 1e-10));
 }
 
 TEST_F(WindowOperationsTest, TwoTitleBarZoomsMaximiseThenRestore) {
