@@ -1,0 +1,295 @@
+#include <limits>
+#include <map>
+
+#include "OrvaneCore/peer/AppVersion.h"
+#include "OrvaneMac/session/DispatchRoute.h"
+#include "tests/OrvaneMac/session/SessionFixture.h"
+
+using namespace orvane;
+using namespace orvane::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// One event of each kind, with harmless payloads.
+ControlEvent sample(EventType type) {
+  switch (type) {
+    case EventType::mouseMoved: return events::MouseMoved{0.5, 0.5};
+    case EventType::mouseDown: return events::MouseDown{MouseButton::left, 0.5, 0.5};
+    case EventType::mouseUp: return events::MouseUp{MouseButton::left, 0.5, 0.5};
+    case EventType::mouseDragged: return events::MouseDragged{MouseButton::left, 0.5, 0.5};
+    case EventType::mouseClicked: return events::MouseClicked{MouseButton::left, 0.5, 0.5};
+    case EventType::doubleClick: return events::DoubleClick{MouseButton::left, 0.5, 0.5};
+    case EventType::middleClick: return events::MiddleClick{0.5, 0.5};
+    case EventType::scrolled: return events::Scrolled{1, 2};
+    case EventType::keyEvent: return events::KeyEvent{0, {}, true};
+    case EventType::typeText: return events::TypeText{"a"};
+    case EventType::volumeUp: return events::VolumeUp{};
+    case EventType::volumeDown: return events::VolumeDown{};
+    case EventType::mute: return events::Mute{};
+    case EventType::brightnessUp: return events::BrightnessUp{};
+    case EventType::brightnessDown: return events::BrightnessDown{};
+    case EventType::appSwitchGesture: return events::AppSwitchGesture{};
+    case EventType::resizeWindow: return events::ResizeWindow{800, 600};
+    case EventType::moveWindow: return events::MoveWindow{10, 10};
+    case EventType::minimizeWindow: return events::MinimizeWindow{};
+    case EventType::zoomWindow: return events::ZoomWindow{};
+    case EventType::closeWindow: return events::CloseWindow{};
+    case EventType::titleBarZoom: return events::TitleBarZoom{};
+    case EventType::toggleFullScreen: return events::ToggleFullScreen{};
+    case EventType::enlargeWindow: return events::EnlargeWindow{};
+    case EventType::shrinkWindow: return events::ShrinkWindow{};
+    case EventType::requestWindowList: return events::RequestWindowList{};
+    case EventType::switchToWindow: return events::SwitchToWindow{"1"};
+    case EventType::setVideoQuality: return events::SetVideoQuality{VideoQuality::low};
+    case EventType::padScreenInfo: return events::PadScreenInfo{2732, 2048};
+    case EventType::launchApp: return events::LaunchApp{"Mail"};
+    case EventType::searchApps: return events::SearchApps{"ma"};
+    case EventType::textFieldFocused: return events::TextFieldFocused{true};
+    case EventType::windowList: return events::WindowList{};
+    case EventType::appSuggestions: return events::AppSuggestions{};
+    case EventType::screenInfo: return events::ScreenInfo{};
+    case EventType::windowFocused: return events::WindowFocused{};
+    case EventType::localControlActive: return events::LocalControlActive{true};
+    case EventType::captureStalled: return events::CaptureStalled{true};
+    case EventType::peerVersion: return events::PeerVersion{1, "1.0"};
+  }
+  return events::Mute{};
+}
+
+TEST(DispatchRouteTable, GateOpenAndLocalControlColumns) {
+  using R = DispatchRoute;
+  // Everything not listed is injected with the gate open and dropped without it.
+  const std::map<EventType, std::pair<R, R>> special = {
+      {EventType::mouseUp, {R::inject, R::inject}},
+      {EventType::keyEvent, {R::inject, R::drop}},  // the sample is a key-down
+      {EventType::titleBarZoom, {R::titleBarZoom, R::drop}},
+      {EventType::launchApp, {R::launch, R::drop}},
+      {EventType::switchToWindow, {R::switchWindow, R::drop}},
+      {EventType::searchApps, {R::search, R::search}},
+      {EventType::setVideoQuality, {R::setQuality, R::setQuality}},
+      {EventType::padScreenInfo, {R::padScreen, R::padScreen}},
+      {EventType::requestWindowList, {R::windowList, R::windowList}},
+      {EventType::peerVersion, {R::peerVersion, R::peerVersion}},
+  };
+  for (EventType type : allEventTypes()) {
+    SCOPED_TRACE(std::string(toString(type)));
+    auto it = special.find(type);
+    const auto expected = it == special.end() ? std::pair(R::inject, R::drop) : it->second;
+    EXPECT_EQ(routeFor(sample(type), true), expected.first);
+    EXPECT_EQ(routeFor(sample(type), false), expected.second);
+  }
+  const ControlEvent keyUp = events::KeyEvent{0, {}, false};
+  EXPECT_EQ(routeFor(keyUp, false), R::inject);
+  const ControlEvent blankLaunch = events::LaunchApp{" \n\t\u00a0\u3000"};
+  EXPECT_EQ(routeFor(blankLaunch, true), R::drop);
+}
+
+TEST(DispatchRouteTable, TrimsUnicodeWhiteSpaceAndLineBreaks) {
+  EXPECT_EQ(trimWhitespaceAndNewlines("  Safari\n"), "Safari");
+  EXPECT_EQ(trimWhitespaceAndNewlines("\u2003Photo Booth\u2029\r\n"), "Photo Booth");
+  EXPECT_EQ(trimWhitespaceAndNewlines("\u00a0\u00a0"), "");
+  EXPECT_EQ(trimWhitespaceAndNewlines("日本語"), "日本語");
+  EXPECT_EQ(trimWhitespaceAndNewlines("\u200bX\u200b"), "\u200bX\u200b");  // zero width is not white space
+  EXPECT_EQ(trimWhitespaceAndNewlines(""), "");
+}
+
+class Dispatch : public SessionFixture {
+ protected:
+  Dispatch() {
+    desktop.addApp({77, "Editor", "org.editor"});
+    editorWindow = desktop.addWindow(77, "Doc", Rect(100, 100, 1000, 600));
+  }
+  SimDesktop::ElementId editorWindow = 0;
+};
+
+TEST_F(Dispatch, NothingHappensBeforeTheSessionIsConnected) {
+  start();
+  requestConnection();
+  channel().open();
+  main.runUntilIdle();
+  for (EventType type : allEventTypes()) receive(sample(type));
+  main.advance(5s);
+  EXPECT_TRUE(desktop.posted().empty());
+  EXPECT_TRUE(sentOf<events::AppSuggestions>().empty());
+  EXPECT_TRUE(sentOf<events::WindowList>().empty());
+  EXPECT_EQ(coordinator->padScreenSize(), std::nullopt);
+}
+
+TEST_F(Dispatch, PointerEventsArePostedAtScreenPoints) {
+  connectSession();
+  receive(events::MouseMoved{0.25, 0.5});
+  receive(events::MouseDown{MouseButton::left, 0.5, 0.5});
+  receive(events::MouseUp{MouseButton::left, 0.5, 0.5});
+  const std::vector<std::string> expected = {"moved 360,450 b0 M", "leftDown 720,450 b0 M", "leftUp 720,450 b0 M"};
+  EXPECT_EQ(takePosted(), expected);
+}
+
+TEST_F(Dispatch, LocalControlLetsOnlyReleasesAndQuestionsThrough) {
+  connectSession();
+  localKeyDown();
+  EXPECT_EQ(sentOf<events::LocalControlActive>(), std::vector<events::LocalControlActive>{{true}});
+  EXPECT_TRUE(logged("[MacCoordinator] localControlActive → true"));
+  desktop.clearPosted();
+
+  receive(events::MouseDown{MouseButton::left, 0.5, 0.5});
+  receive(events::KeyEvent{4, {}, true});
+  receive(events::TypeText{"x"});
+  receive(events::LaunchApp{"Mail"});
+  receive(events::MoveWindow{1, 1});
+  EXPECT_TRUE(takePosted().empty());
+
+  receive(events::MouseUp{MouseButton::left, 0.5, 0.5});
+  receive(events::KeyEvent{4, {}, false});
+  EXPECT_EQ(takePosted().size(), 2u);
+
+  receive(events::SearchApps{"ma"});
+  receive(events::RequestWindowList{});
+  receive(events::PadScreenInfo{1024, 768});
+  EXPECT_EQ(sentOf<events::AppSuggestions>().size(), 1u);
+  EXPECT_EQ(sentOf<events::WindowList>().size(), 1u);
+  EXPECT_EQ(coordinator->padScreenSize(), (Size{1024, 768}));
+
+  // The grace window passes: the tablet has the desktop again.
+  main.advance(3s);
+  EXPECT_EQ(sentOf<events::LocalControlActive>().back(), events::LocalControlActive{false});
+  receive(events::MouseMoved{0, 0});
+  EXPECT_EQ(takePosted(), std::vector<std::string>{"moved 0,0 b0 M"});
+}
+
+TEST_F(Dispatch, MouseDownRetargetsTheWindowUnderThePointAfterAMoment) {
+  connectSession();
+  receive(events::MouseDown{MouseButton::left, 0.5, 0.5});
+  main.advance(149ms);
+  EXPECT_EQ(coordinator->inputInjector().capturedWindowPID(), std::nullopt);
+  main.advance(1ms);
+  EXPECT_EQ(coordinator->inputInjector().capturedWindowPID(), 77);
+  EXPECT_EQ(desktop.idOf(coordinator->inputInjector().capturedAXWindow()), editorWindow);
+  EXPECT_EQ(coordinator->inputInjector().capturedWindowFrame(), std::nullopt);
+}
+
+TEST_F(Dispatch, PadScreenSizeIsKeptAndBoundsTheCaptureSize) {
+  connectSession();
+  receive(events::PadScreenInfo{700, 600});
+  EXPECT_EQ(coordinator->captureManager().maxLongEdge(), 1400);
+  receive(events::PadScreenInfo{2732, 2048});
+  EXPECT_EQ(coordinator->padScreenSize(), (Size{2732, 2048}));
+  EXPECT_EQ(coordinator->captureManager().maxLongEdge(), 1920);
+
+  // Sizes whose double overflows are clamped, not undefined.
+  receive(events::PadScreenInfo{std::numeric_limits<std::int64_t>::max(), 1});
+  EXPECT_EQ(coordinator->captureManager().maxLongEdge(), 1920);
+  receive(events::PadScreenInfo{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min()});
+  EXPECT_EQ(coordinator->captureManager().maxLongEdge(), 1280);
+  EXPECT_EQ(state(), ConnectionState::connected());
+}
+
+TEST_F(Dispatch, VideoQualityReachesTheRunningStream) {
+  connectSession();
+  receive(events::SetVideoQuality{VideoQuality::low});
+  EXPECT_EQ(capture.latest()->configuration.width, 320);
+  EXPECT_EQ(capture.latest()->configuration.height, 200);
+  receive(events::SetVideoQuality{VideoQuality::high});
+  EXPECT_EQ(capture.latest()->configuration.width, 1920);
+  EXPECT_EQ(capture.latest()->configuration.height, 1200);
+}
+
+TEST_F(Dispatch, SearchAnswersFromTheCatalogOnceLoaded) {
+  appIndex.holdQueries = true;
+  appIndex.addApplication("/usr/share/applications/mail.desktop", "Mail");
+  appIndex.addApplication("/usr/share/applications/maps.desktop", "Maps");
+  appIndex.addApplication("/usr/share/applications/automator.desktop", "Automator");
+  connectSession();
+  receive(events::SearchApps{" Ma\n"});
+  const std::vector<events::AppSuggestions> empty{{" Ma\n", {}}};
+  EXPECT_EQ(sentOf<events::AppSuggestions>(), empty);
+  appIndex.finishGathering();
+  main.runUntilIdle();
+  receive(events::SearchApps{" Ma\n"});
+  const events::AppSuggestions expected{" Ma\n", {"Mail", "Maps", "Automator"}};
+  EXPECT_EQ(sentOf<events::AppSuggestions>().back(), expected);
+  EXPECT_EQ(appIndex.queriesStarted(), 1);
+}
+
+TEST_F(Dispatch, PeerVersionIsLoggedOnly) {
+  connectSession();
+  const auto before = sent().size();
+  receive(events::PeerVersion{42, "2.3"});
+  EXPECT_TRUE(logged("[MacCoordinator] peer (iPad) version: 2.3 (42); local " + AppVersion::display()));
+  EXPECT_EQ(sent().size(), before);
+}
+
+TEST_F(Dispatch, LaunchOpensSearchTypesTheNameAndPressesReturn) {
+  connectSession();
+  receive(events::LaunchApp{"  Notes \n"});
+  const std::vector<std::string> opener = {"keyDown 55 0x100000 M", "keyDown 49 0x100000 M", "keyUp 49 0x100000 M",
+                                           "keyUp 55 M"};
+  EXPECT_EQ(takePosted(), opener);
+  main.advance(399ms);
+  EXPECT_TRUE(takePosted().empty());
+  main.advance(1ms);
+  std::vector<std::u16string> typed;
+  for (const CGEvent& e : desktop.posted()) {
+    if (e.type == kCGEventKeyDown) typed.push_back(e.unicode);
+  }
+  EXPECT_EQ(typed, (std::vector<std::u16string>{u"N", u"o", u"t", u"e", u"s"}));
+  desktop.clearPosted();
+  main.advance(500ms);
+  EXPECT_EQ(takePosted(), (std::vector<std::string>{"keyDown 36 M", "keyUp 36 M"}));
+}
+
+TEST_F(Dispatch, LaunchStopsWhenTheSessionEnds) {
+  connectSession();
+  receive(events::LaunchApp{" \u00a0"});
+  EXPECT_TRUE(takePosted().empty());
+
+  receive(events::LaunchApp{"Notes"});
+  coordinator->peerManager()->onDisconnected();
+  desktop.clearPosted();
+  main.advance(6s);
+  for (const CGEvent& e : desktop.posted()) EXPECT_TRUE(e.unicode.empty());  // nothing typed
+  EXPECT_FALSE(logged("[MacCoordinator] captureLaunchedWindow: launched app window not found"));
+}
+
+TEST_F(Dispatch, TitleBarZoomRefreshesTheFrameFromCaptureAfterHalfASecond) {
+  capture.addWindow(501, {77, "Editor", "org.editor"}, Rect(100, 100, 1000, 600), "Doc");
+  connectSession();
+  receive(events::SwitchToWindow{"501"});
+  const Rect fitted = coordinator->inputInjector().capturedWindowFrame().value();
+  capture.content.windows[0].frame = Rect(0, 25, 1440, 875);
+  receive(events::TitleBarZoom{});
+  main.advance(499ms);
+  EXPECT_EQ(coordinator->inputInjector().capturedWindowFrame(), fitted);
+  main.advance(1ms);
+  main.runUntilIdle();
+  EXPECT_EQ(coordinator->inputInjector().capturedWindowFrame(), Rect(0, 25, 1440, 875));
+  EXPECT_TRUE(logged("[MacCoordinator] capturedWindowFrame ← SC (0,25) 1440x875"));
+}
+
+TEST_F(Dispatch, EmergencyStopHoldsUntilResumedAndTeardownClearsIt) {
+  connectSession();
+  std::vector<bool> published;
+  coordinator->onInjectionDisabledChanged = [&](bool disabled) { published.push_back(disabled); };
+  coordinator->stopInjection();
+  EXPECT_TRUE(coordinator->injectionDisabled());
+  EXPECT_TRUE(logged("[MacCoordinator] injection STOPPED (local control reclaimed)"));
+  EXPECT_EQ(sentOf<events::LocalControlActive>(), std::vector<events::LocalControlActive>{{true}});
+  desktop.clearPosted();
+  receive(events::MouseMoved{0.5, 0.5});
+  main.advance(10s);
+  receive(events::MouseMoved{0.5, 0.5});
+  EXPECT_TRUE(takePosted().empty());
+  EXPECT_TRUE(coordinator->injectionDisabled());
+
+  coordinator->resumeInjection();
+  EXPECT_TRUE(logged("[MacCoordinator] injection RESUMED"));
+  receive(events::MouseMoved{0.5, 0.5});
+  EXPECT_EQ(takePosted().size(), 1u);
+
+  coordinator->stopInjection();
+  coordinator->peerManager()->onDisconnected();
+  EXPECT_FALSE(coordinator->injectionDisabled());
+  EXPECT_EQ(published, (std::vector<bool>{true, false, true, false}));
+}
+
+}  // namespace
