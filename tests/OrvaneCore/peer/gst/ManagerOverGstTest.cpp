@@ -1,0 +1,294 @@
+// Two peer-connection managers, host and pad, on the real engine in one
+// process, their signalling passed in memory: what the fake engine's tests
+// assume of an engine holds for webrtcbin.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include <gst/gst.h>
+
+#include "OrvaneCore/peer/PeerConnectionManager.h"
+#include "OrvaneCore/peer/gst/GstEngine.h"
+#include "OrvaneCore/runtime/ManualExecutor.h"
+#include "tests/support/Await.h"
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One side's signalling: what it sends lands on the other side's onMessage.
+// With `candidatesFirst`, a description sent before any candidate waits for
+// the first candidate and goes right after it, so the peer always meets a
+// candidate before the description it belongs to.
+class MemorySignaling final : public SignalingServiceProtocol {
+ public:
+  void start() override {}
+  void stop() override {}
+  Task<std::vector<HostInfo>> listHosts() override { co_return std::vector<HostInfo>(); }
+  Task<void> sendConnectionRequest(HostInfo) override { co_return; }
+  Task<void> sendOffer(std::string sdp) override {
+    forward(SignalingMessage::Offer{std::move(sdp)});
+    co_return;
+  }
+  Task<void> sendAnswer(std::string sdp) override {
+    forward(SignalingMessage::Answer{std::move(sdp)});
+    co_return;
+  }
+  Task<void> sendICECandidate(ICECandidateInfo candidate) override {
+    forward(SignalingMessage::IceCandidate{std::move(candidate)});
+    co_return;
+  }
+  Task<void> clearSession() override { co_return; }
+  Task<void> resetForNextSession() override { co_return; }
+
+  MemorySignaling* peer = nullptr;
+  bool candidatesFirst = false;
+  int candidatesSent = 0;
+
+ private:
+  void forward(SignalingMessage message) {
+    const bool isCandidate = message.type() == SignalingMessage::MsgType::iceCandidate;
+    if (!isCandidate && candidatesFirst && candidatesSent == 0) {
+      held_ = std::move(message);
+      return;
+    }
+    deliver(message);
+    if (isCandidate && ++candidatesSent == 1 && held_) {
+      deliver(*held_);
+      held_.reset();
+    }
+  }
+  void deliver(const SignalingMessage& message) {
+    if (peer && peer->onMessage) peer->onMessage(message);
+  }
+  std::optional<SignalingMessage> held_;
+};
+
+// Decoded frames at the pad.
+struct FrameCounter final : rtc::VideoSink {
+  std::mutex mutex;
+  int frames = 0;
+  int width = 0, height = 0;
+  int centreLuma = -1;
+  void onFrame(const rtc::VideoFrame& f) override {
+    std::lock_guard lock(mutex);
+    ++frames;
+    width = f.width;
+    height = f.height;
+    centreLuma = f.planes[0][(f.height / 2) * f.strides[0] + f.width / 2];
+  }
+  int count() {
+    std::lock_guard lock(mutex);
+    return frames;
+  }
+};
+
+// A mid-grey BGRA picture pushed at 30 fps through the host manager, as its
+// capture would.
+class Pusher {
+ public:
+  Pusher(PeerConnectionManager& manager, int width, int height) {
+    auto pixels = std::make_shared<std::vector<std::uint8_t>>(std::size_t(width) * height * 4, 160);
+    rtc::VideoFrame frame;
+    frame.format = rtc::VideoFrame::Format::bgra;
+    frame.width = width;
+    frame.height = height;
+    frame.planes[0] = pixels->data();
+    frame.strides[0] = width * 4;
+    frame.owner = pixels;
+    thread_ = std::thread([this, &manager, frame] {
+      while (!stop_) {
+        manager.pushVideoFrame(frame);
+        std::this_thread::sleep_for(33ms);
+      }
+    });
+  }
+  ~Pusher() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+int socketCount() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    n += std::filesystem::read_symlink(e.path(), error).string().starts_with("socket:");
+  }
+  return n;
+}
+
+// Threads but GStreamer's clock and GLib's worker, which serve until exit.
+std::multiset<std::string> threadNames() {
+  std::multiset<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(e.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name != "GstSystemClock" && name != "gmain") names.insert(name);
+  }
+  return names;
+}
+
+class ManagerOverGst : public ::testing::Test {
+ protected:
+  struct Side {
+    std::shared_ptr<MemorySignaling> signaling = std::make_shared<MemorySignaling>();
+    std::shared_ptr<PeerConnectionManager> manager;
+    std::vector<ControlEvent> received;
+    int connected = 0, disconnected = 0;
+    std::shared_ptr<rtc::VideoTrack> remoteTrack;
+  };
+
+  void make(Side& side, SignalingRole role) {
+    // No STUN or TURN: the peers meet over this machine's own addresses.
+    side.manager = PeerConnectionManager::create(role, side.signaling, std::vector<rtc::IceServer>{}, true, false,
+                                                 engine, exec, logs);
+    side.manager->onConnected = [&side] { ++side.connected; };
+    side.manager->onDisconnected = [&side] { ++side.disconnected; };
+    side.manager->onControlEvent = [&side](const ControlEvent& event) { side.received.push_back(event); };
+    side.manager->onRemoteVideoTrack = [&side](std::shared_ptr<rtc::VideoTrack> track) { side.remoteTrack = track; };
+  }
+
+  void pair(bool candidatesFirst) {
+    make(host, SignalingRole::mac);
+    make(pad, SignalingRole::pad);
+    host.signaling->peer = pad.signaling.get();
+    pad.signaling->peer = host.signaling.get();
+    host.signaling->candidatesFirst = candidatesFirst;
+    pad.signaling->candidatesFirst = candidatesFirst;
+  }
+
+  void connect() {
+    test::await(exec, pad.manager->start());
+    test::await(exec, host.manager->start(), Seconds(10));
+    ASSERT_TRUE(waitFor([&] { return host.connected > 0 && pad.connected > 0; }, 10)) << "ICE did not connect";
+  }
+
+  bool waitFor(const std::function<bool()>& done, double seconds) { return exec.runUntil(done, Seconds(seconds)); }
+  long logged(std::string_view prefix) const {
+    long n = 0;
+    for (const auto& m : logs.messages()) n += m.starts_with(prefix);
+    return n;
+  }
+
+  ManualExecutor exec;
+  CapturingLogSink logs;
+  rtc::GstEngine engine{logs};
+  Side host, pad;
+};
+
+TEST_F(ManagerOverGst, HostAndPadManagersCarryVideoAndControlEventsBothWays) {
+  const auto threadsBefore = threadNames();
+  const int socketsBefore = socketCount();
+  FrameCounter frames;
+  {
+    pair(true);
+    // Queued before any connection exists: delivered, in order, once the
+    // pad's channel opens.
+    host.manager->sendControlEvent(events::PeerVersion{7, "1.0"});
+    host.manager->sendControlEvent(events::TextFieldFocused{true});
+    pad.manager->sendControlEvent(events::PadScreenInfo{1024, 768});
+    connect();
+    Pusher pusher(*host.manager, 640, 360);
+
+    // Candidates met before the description were held, then applied.
+    EXPECT_EQ(logged("[PCM:pad] applying "), 1);
+    EXPECT_EQ(logged("[PCM:mac] applying "), 1);
+    EXPECT_EQ(logged("[PCM:pad] addICECandidate: FAILED"), 0);
+    EXPECT_EQ(logged("[PCM:mac] addICECandidate: FAILED"), 0);
+    EXPECT_GE(host.signaling->candidatesSent, 1);
+    EXPECT_GE(pad.signaling->candidatesSent, 1);
+
+    ASSERT_TRUE(waitFor([&] { return pad.remoteTrack != nullptr; }, 5));
+    pad.remoteTrack->addSink(&frames);
+    ASSERT_TRUE(waitFor([&] { return frames.count() >= 10; }, 5)) << frames.count() << " frames decoded";
+    {
+      std::lock_guard lock(frames.mutex);
+      EXPECT_EQ(frames.width, 640);
+      EXPECT_EQ(frames.height, 360);
+      EXPECT_NEAR(frames.centreLuma, 153, 8);  // BGRA 160 grey in limited-range luma
+    }
+
+    const std::vector<ControlEvent> early{events::PeerVersion{7, "1.0"}, events::TextFieldFocused{true}};
+    ASSERT_TRUE(waitFor([&] { return pad.received.size() >= 2; }, 5));
+    EXPECT_EQ(pad.received, early);
+    EXPECT_EQ(logged("[PCM:mac] flushing 2 buffered control event(s)"), 1);
+    ASSERT_TRUE(waitFor([&] { return !host.received.empty(); }, 5));
+    EXPECT_EQ(host.received.front(), ControlEvent(events::PadScreenInfo{1024, 768}));
+    EXPECT_EQ(logged("[PCM:pad] flushing 1 buffered control event(s)"), 1);
+    host.received.clear();
+
+    pad.manager->sendControlEvent(events::MouseMoved{0.25, 0.75});
+    pad.manager->sendControlEvent(events::TypeText{"h\u00e9llo"});
+    host.manager->sendControlEvent(events::LocalControlActive{true});
+    ASSERT_TRUE(waitFor([&] { return host.received.size() >= 2 && pad.received.size() >= 3; }, 5));
+    EXPECT_EQ(host.received, (std::vector<ControlEvent>{events::MouseMoved{0.25, 0.75}, events::TypeText{"h\u00e9llo"}}));
+    EXPECT_EQ(pad.received.back(), ControlEvent(events::LocalControlActive{true}));
+
+    // The host ends the session: its own close is reported, and the pad,
+    // which loses its peer, closes its side too.
+    pad.remoteTrack->removeSink(&frames);
+    host.manager->disconnect();
+    pad.manager->disconnect();
+    exec.runUntilIdle();
+    EXPECT_EQ(host.disconnected, 1);
+    EXPECT_GE(pad.disconnected, 1);
+    const int framesAtClose = frames.count();
+    host.manager.reset();
+    pad.manager.reset();
+    pad.remoteTrack.reset();
+    exec.runUntilIdle();
+    EXPECT_EQ(frames.count(), framesAtClose);
+  }
+  // No pipeline, thread or socket of either connection stays behind (GLib
+  // keeps idle pool threads for reuse; they are not the engine's). What an
+  // earlier test was still winding down may go meanwhile.
+  EXPECT_TRUE(waitFor(
+      [&] {
+        g_thread_pool_stop_unused_threads();
+        const auto threads = threadNames();
+        return std::includes(threadsBefore.begin(), threadsBefore.end(), threads.begin(), threads.end()) &&
+               socketCount() <= socketsBefore;
+      },
+      5))
+      << threadNames().size() << " threads (before: " << threadsBefore.size() << "), " << socketCount()
+      << " sockets (before: " << socketsBefore << ")";
+}
+
+TEST_F(ManagerOverGst, ANewSessionAfterDisconnectConnectsAndDeliversWhatWasQueuedMeanwhile) {
+  pair(false);
+  connect();
+  host.manager->disconnect();
+  pad.manager->disconnect();
+  exec.runUntilIdle();
+
+  // Sent while no channel exists: it waits for the next session's channel.
+  host.manager->sendControlEvent(events::CaptureStalled{true});
+  host.received.clear();
+  pad.received.clear();
+  host.connected = pad.connected = 0;
+  connect();
+  ASSERT_TRUE(waitFor([&] { return !pad.received.empty(); }, 5));
+  EXPECT_EQ(pad.received, std::vector<ControlEvent>{events::CaptureStalled{true}});
+  pad.manager->sendControlEvent(events::PadScreenInfo{2048, 1536});
+  ASSERT_TRUE(waitFor([&] { return !host.received.empty(); }, 5));
+  EXPECT_EQ(host.received, (std::vector<ControlEvent>{events::PadScreenInfo{2048, 1536}}));
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,356 @@
+// orvane-pad against a real host process through the real orvane-signal
+// server: listing, video, control events both ways, the snapshot, and the
+// host noticing a pad that was killed.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OrvaneCore/identity/AppleAuthClient.h"
+#include "OrvaneCore/protocol/ControlEvent.h"
+#include "OrvaneCore/runtime/ManualExecutor.h"
+#include "tests/support/Await.h"
+#include "tests/support/SelfSignedCertificate.h"
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace orvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A child process with its standard streams on pipes; every output line is
+// kept for the test, which waits for the one it expects.
+class Child {
+ public:
+  enum Stream { out = 0, err = 1 };
+
+  explicit Child(std::vector<std::string> args) : name_(args.at(0)) {
+    int in[2], outs[2][2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(outs[0], O_CLOEXEC) != 0 || pipe2(outs[1], O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe2 failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, outs[0][1], 1);
+    posix_spawn_file_actions_adddup2(&actions, outs[1][1], 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(outs[0][1]);
+    ::close(outs[1][1]);
+    stdin_ = in[1];
+    if (spawned != 0) pid_ = -1;
+    for (int s = 0; s < 2; ++s) readers_[s] = std::thread([this, s, fd = outs[s][0]] { read(Stream(s), fd); });
+  }
+  ~Child() {
+    if (stdin_ >= 0) ::close(stdin_);
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (auto& reader : readers_) reader.join();
+  }
+
+  bool started() const { return pid_ > 0; }
+  void write(const std::string& text) { ASSERT_EQ(::write(stdin_, text.data(), text.size()), ssize_t(text.size())); }
+  void signal(int number) { ::kill(pid_, number); }
+
+  // The exit status, or -1 when the process is still running after `seconds`;
+  // its output is then read to the end.
+  int wait(double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!exited_) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      if (Clock::now() > deadline) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // What it wrote last is still on its way through the pipes.
+    std::unique_lock lock(mutex_);
+    changed_.wait_until(lock, deadline, [&] { return closed_[out] && closed_[err]; });
+    return status_;
+  }
+
+  // The first line of `stream` that `match` accepts, waiting up to `seconds`.
+  std::optional<std::string> waitLine(Stream stream, const std::function<bool(const std::string&)>& match,
+                                      double seconds) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> found;
+    changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+      for (const auto& line : lines_[stream]) {
+        if (match(line)) found = line;
+        if (found) return true;
+      }
+      return closed_[stream];
+    });
+    return found;
+  }
+  std::optional<std::string> waitPrefix(Stream stream, const std::string& prefix, double seconds) {
+    return waitLine(stream, [&](const std::string& line) { return line.starts_with(prefix); }, seconds);
+  }
+  std::vector<std::string> lines(Stream stream) {
+    std::lock_guard lock(mutex_);
+    return lines_[stream];
+  }
+  // Both streams, for a failure message.
+  std::string transcript() {
+    std::lock_guard lock(mutex_);
+    std::string text = "--- " + name_ + " stdout:\n";
+    for (const auto& line : lines_[out]) text += line + "\n";
+    text += "--- stderr:\n";
+    for (const auto& line : lines_[err]) text += line + "\n";
+    return text;
+  }
+
+ private:
+  void read(Stream stream, int fd) {
+    std::string partial;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      partial.append(buffer, std::size_t(n));
+      std::lock_guard lock(mutex_);
+      for (std::size_t end; (end = partial.find('\n')) != std::string::npos; partial.erase(0, end + 1)) {
+        lines_[stream].push_back(partial.substr(0, end));
+      }
+      changed_.notify_all();
+    }
+    ::close(fd);
+    std::lock_guard lock(mutex_);
+    closed_[stream] = true;
+    changed_.notify_all();
+  }
+
+  std::string name_;
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_[2];
+  bool closed_[2] = {false, false};
+  std::thread readers_[2];
+};
+
+// orvane-signal on a free loopback port, with accounts for one user's host
+// and pad.
+class PadTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> args{ORVANE_SIGNAL_EXE, "serve", "--port", "0", "--data-dir", dataDir()};
+    if (certificate_) args.insert(args.end(), {"--tls-cert", certificate_->cert, "--tls-key", certificate_->key});
+    server_.emplace(args);
+    const auto listening = server_->waitPrefix(Child::out, "listening on ", 10);
+    ASSERT_TRUE(listening) << server_->transcript();
+    const std::string port = listening->substr(listening->rfind(':'));
+    // The certificate names localhost, not the address.
+    httpUrl_ = (certificate_ ? "https://localhost" : "http://127.0.0.1") + port;
+    wsUrl_ = (certificate_ ? "wss://localhost" : "ws://127.0.0.1") + port;
+  }
+  void TearDown() override {
+    if (server_) {
+      server_->signal(SIGTERM);
+      EXPECT_EQ(server_->wait(10), 0);
+    }
+  }
+
+  std::string dataDir() const { return (dir_.path / "signal").string(); }
+
+  // A session token for `deviceId`, from a fresh invite exchanged over HTTP.
+  std::string sessionToken(const std::string& deviceId, const std::string& role) {
+    Child invite({ORVANE_SIGNAL_EXE, "invite", "--user", "alice", "--data-dir", dataDir()});
+    EXPECT_EQ(invite.wait(10), 0);
+    const auto lines = invite.lines(Child::out);
+    if (lines.empty()) return "";
+    ManualExecutor exec;
+    AppleAuthClientOptions options;
+    if (certificate_) options.extraCaFile = certificate_->cert;
+    AppleAuthClient client(*Url::parse(httpUrl_), exec, options);
+    return test::await(exec, client.exchange(lines[0], deviceId, role, deviceId + " name"), Seconds(10)).sessionToken;
+  }
+
+  std::vector<std::string> pad(const std::string& token, std::vector<std::string> command) {
+    std::vector<std::string> args{ORVANE_PAD_EXE, "--server", wsUrl_, "--token", token, "--device-id", "P1",
+                                  "--ice-server", "none"};
+    args.insert(args.end(), command.begin(), command.end());
+    return args;
+  }
+
+  test::TempDir dir_;
+  std::optional<test::SelfSignedCertificate> certificate_;  // serves wss:// when set
+  std::optional<Child> server_;
+  std::string httpUrl_, wsUrl_;
+};
+
+// Width and height from a PNG's header, or nothing when it is not one.
+std::optional<std::pair<int, int>> pngSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char head[24] = {};
+  if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return std::nullopt;
+  static constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (!std::equal(std::begin(kSignature), std::end(kSignature), head) || std::string(head + 12, head + 16) != "IHDR") {
+    return std::nullopt;
+  }
+  auto be32 = [&](int at) { return head[at] << 24 | head[at + 1] << 16 | head[at + 2] << 8 | head[at + 3]; };
+  return std::make_pair(be32(16), be32(20));
+}
+
+struct VideoReport {
+  double fps = 0;
+  int width = 0, height = 0, kbps = 0;
+};
+
+// "video: fps=29.9 size=640x360 kbps=812", exactly.
+std::optional<VideoReport> readReport(const std::string& line) {
+  VideoReport r;
+  char extra = 0;
+  if (std::sscanf(line.c_str(), "video: fps=%lf size=%dx%d kbps=%d%c", &r.fps, &r.width, &r.height, &r.kbps, &extra) !=
+      4) {
+    return std::nullopt;
+  }
+  return r;
+}
+
+TEST_F(PadTool, ListsConnectsStreamsAndExchangesControlEventsAndTheHostNoticesItsDeath) {
+  const std::string hostToken = sessionToken("H1", "mac");
+  const std::string padToken = sessionToken("P1", "pad");
+  ASSERT_FALSE(hostToken.empty());
+  ASSERT_FALSE(padToken.empty());
+  Child host({ORVANE_TEST_HOST_EXE, "--server", wsUrl_, "--token", hostToken, "--device-id", "H1", "--name",
+              "Test host", "--size", "640x360"});
+  ASSERT_TRUE(host.waitPrefix(Child::out, "started", 10)) << host.transcript();
+
+  // The host may not have said hello yet when the pad first asks.
+  std::vector<std::string> listed;
+  const auto listUntil = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < listUntil) {
+    Child list(pad(padToken, {"list"}));
+    ASSERT_EQ(list.wait(10), 0) << list.transcript();
+    listed = list.lines(Child::out);
+    if (!listed.empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(listed, std::vector<std::string>{"H1\tTest host"});
+
+  const std::string snapshot = (dir_.path / "frame.png").string();
+  Child padProcess(pad(padToken, {"connect", "H1", "--snapshot", snapshot}));
+  const auto transcripts = [&] { return padProcess.transcript() + host.transcript(); };
+
+  // Video: a report with the host's size and a plausible rate, and the PNG.
+  const auto steady = padProcess.waitLine(
+      Child::err,
+      [](const std::string& line) {
+        const auto report = readReport(line);
+        return report && report->width == 640 && report->height == 360 && report->fps >= 20;
+      },
+      20);
+  ASSERT_TRUE(steady) << transcripts();
+  EXPECT_GT(readReport(*steady)->kbps, 10) << *steady;  // a mostly still picture needs little
+  ASSERT_TRUE(padProcess.waitPrefix(Child::err, "orvane-pad: snapshot saved to " + snapshot, 5)) << transcripts();
+  EXPECT_EQ(pngSize(snapshot), std::make_pair(640, 360));
+
+  // The host's own event, then one typed on the pad's standard input and
+  // the host's echo of it; a bad line is reported and skipped.
+  EXPECT_TRUE(padProcess.waitLine(Child::out, [](const std::string& l) { return l == *encodeControlEvent(events::PeerVersion{1, "test"}); }, 5))
+      << transcripts();
+  const std::string typed = *encodeControlEvent(events::MouseMoved{0.25, 0.5});
+  padProcess.write("{\"type\":\"mouseMoved\",\"x\":\"left\"}\n" + typed + "\n");
+  EXPECT_TRUE(padProcess.waitPrefix(Child::err, "orvane-pad: stdin line 1 skipped: ", 5)) << transcripts();
+  EXPECT_TRUE(host.waitLine(Child::out, [&](const std::string& l) { return l == "control: " + typed; }, 5))
+      << transcripts();
+  const std::string echo = *encodeControlEvent(events::WindowFocused{"echo " + typed, "orvane_test_host"});
+  EXPECT_TRUE(padProcess.waitLine(Child::out, [&](const std::string& l) { return l == echo; }, 5)) << transcripts();
+  for (const auto& line : host.lines(Child::out)) EXPECT_EQ(line.find("x\":\"left"), std::string::npos) << line;
+
+  // The pad dies without a word: the host reports the loss within 10 s.
+  padProcess.signal(SIGKILL);
+  const auto killed = Clock::now();
+  const auto lost = host.waitPrefix(Child::out, "onDisconnected ", 12);
+  const double seconds = std::chrono::duration<double>(Clock::now() - killed).count();
+  ASSERT_TRUE(lost) << transcripts();
+  EXPECT_LE(seconds, 10.0);
+  RecordProperty("disconnect_seconds", std::to_string(seconds));
+  std::printf("host reported the killed pad after %.1f s\n", seconds);
+
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(10), 0) << host.transcript();
+}
+
+TEST_F(PadTool, RefusesBadArgumentsAnUnknownHostAndABadToken) {
+  Child noCommand({ORVANE_PAD_EXE, "--token", "t"});
+  EXPECT_EQ(noCommand.wait(5), 2);
+  EXPECT_TRUE(noCommand.waitPrefix(Child::err, "orvane-pad: missing command", 1));
+  Child noToken({ORVANE_PAD_EXE, "--server", wsUrl_, "list"});
+  EXPECT_EQ(noToken.wait(5), 2);
+  EXPECT_TRUE(noToken.waitPrefix(Child::err, "orvane-pad: --token is required", 1));
+
+  Child badToken(pad("not-a-token", {"list"}));
+  EXPECT_EQ(badToken.wait(10), 1) << badToken.transcript();
+  EXPECT_TRUE(badToken.waitPrefix(Child::err, "orvane-pad: cannot sign in to " + wsUrl_, 1)) << badToken.transcript();
+  EXPECT_TRUE(badToken.lines(Child::out).empty());
+
+  const std::string padToken = sessionToken("P1", "pad");
+  // Waits for a host that never comes, until interrupted.
+  Child waiting(pad(padToken, {"connect", "H1"}));
+  Child unknownHost(pad(padToken, {"--timeout", "2", "connect", "H9"}));
+  // Another device's token: the server refuses the hello.
+  std::vector<std::string> asOther = pad(padToken, {"list"});
+  asOther[6] = "P2";
+  Child otherDevice(asOther);
+  EXPECT_EQ(otherDevice.wait(10), 1) << otherDevice.transcript();
+  EXPECT_TRUE(otherDevice.waitPrefix(Child::err, "orvane-pad: cannot sign in to " + wsUrl_ + ": not_authorized", 1))
+      << otherDevice.transcript();
+  EXPECT_EQ(unknownHost.wait(10), 1) << unknownHost.transcript();
+  EXPECT_TRUE(unknownHost.waitPrefix(Child::err, "orvane-pad: host H9 is not online", 1)) << unknownHost.transcript();
+  waiting.signal(SIGINT);
+  EXPECT_EQ(waiting.wait(10), 130) << waiting.transcript();
+}
+
+class PadToolOverTls : public PadTool {
+ protected:
+  void SetUp() override {
+    certificate_.emplace();
+    PadTool::SetUp();
+  }
+};
+
+TEST_F(PadToolOverTls, TrustsASelfHostedServerOnlyThroughItsCertificate) {
+  const std::string padToken = sessionToken("P1", "pad");
+  ASSERT_FALSE(padToken.empty());
+  std::vector<std::string> trusting = pad(padToken, {"--ca-file", certificate_->cert, "list"});
+  Child list(trusting);
+  EXPECT_EQ(list.wait(10), 0) << list.transcript();
+  EXPECT_TRUE(list.lines(Child::out).empty());  // no host of alice's is online
+
+  Child untrusting(pad(padToken, {"list"}));
+  EXPECT_EQ(untrusting.wait(10), 1) << untrusting.transcript();
+  EXPECT_TRUE(untrusting.waitPrefix(Child::err, "orvane-pad: cannot sign in to " + wsUrl_ + ": ", 1))
+      << untrusting.transcript();
+}
+
+}  // namespace
+}  // namespace orvane
