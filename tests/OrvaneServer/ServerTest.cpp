@@ -12,6 +12,8 @@
 #include "OrvaneCore/signaling/websocket/WSEnvelope.h"
 #include "OrvaneServer/Server.h"
 #include "tests/OrvaneServer/FakeAuth.h"
+#include "tests/support/SelfSignedCertificate.h"
+#include "tests/support/TempDir.h"
 
 using namespace orvane;
 using namespace orvane::server;
@@ -89,13 +91,15 @@ class ServerTest : public ::testing::Test {
     options.timeouts = {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
                         std::chrono::milliseconds(800)};
     options.maxQueuedBytes = 256 * 1024;
-    options.webRoot = webRoot();
+    fs::create_directories(temp.path / "www");
+    std::ofstream(temp.path / "www/index.html") << "<p>pad</p>";
+    std::ofstream(temp.path / "secret.txt") << "secret";
+    options.webRoot = temp.path / "www";
     server.emplace(options, auth, clock, sink);
     server->start();
   }
   void TearDown() override {
     server.reset();
-    fs::remove_all(webRoot().parent_path());
     for (const auto& line : sink.messages()) {
       EXPECT_EQ(line.find("tok-"), std::string::npos) << line;  // never a token
       if (HasFailure()) std::cerr << "log: " << line << '\n';
@@ -118,13 +122,6 @@ class ServerTest : public ::testing::Test {
       if (std::chrono::steady_clock::now() > end) return false;
     }
   }
-  static fs::path webRoot() {
-    fs::path root = fs::temp_directory_path() / ("orvane-root-" + std::to_string(::getpid()));
-    fs::create_directories(root / "www");
-    std::ofstream(root / "www/index.html") << "<p>pad</p>";
-    std::ofstream(root / "secret.txt") << "secret";
-    return root / "www";
-  }
   http::response<http::string_body> request(http::verb verb, const std::string& target, std::string body = "",
                                             const std::string& authorization = "") {
     asio::io_context ioc;
@@ -133,7 +130,6 @@ class ServerTest : public ::testing::Test {
     http::request<http::string_body> req(verb, target, 11, std::move(body));
     if (!authorization.empty()) req.set(http::field::authorization, authorization);
     req.prepare_payload();
-    http::response<http::string_body> res;
     beast::flat_buffer buffer;
     http::response_parser<http::string_body> parser;
     parser.skip(verb == http::verb::head);
@@ -146,6 +142,7 @@ class ServerTest : public ::testing::Test {
     return parser.release();
   }
 
+  test::TempDir temp;
   SystemClock clock;
   CapturingLogSink sink;
   fake::FakeAuth auth;
@@ -274,25 +271,19 @@ TEST_F(ServerTest, StaticFilesStayInsideTheWebRoot) {
 }
 
 TEST_F(ServerTest, TlsWhenGivenACertificateAndNoPlainFallback) {
-  fs::path dir = webRoot().parent_path();
-  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                         "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                         key + " -out " + cert + " 2>/dev/null")
-                            .c_str()),
-            0);
+  test::SelfSignedCertificate certificate;
   ServerOptions options;
   options.port = 0;
-  options.tls = std::make_shared<asio::ssl::context>(orvane::net::makeServerTlsContext(cert, key));
+  options.tls = std::make_shared<asio::ssl::context>(certificate.serverContext());
   server.emplace(options, auth, clock, sink);
   server->start();
   EXPECT_EQ(server->url(), "https://127.0.0.1:" + std::to_string(server->port()));
 
   asio::io_context ioc;
-  auto trust = orvane::net::makeClientTlsContext(cert);
+  auto trust = orvane::net::makeClientTlsContext(certificate.cert);
   websocket::stream<asio::ssl::stream<beast::tcp_stream>> ws(ioc, trust);
   beast::get_lowest_layer(ws).connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
-  ASSERT_TRUE(orvane::net::prepareClientStream(ws.next_layer(), "127.0.0.1"));
+  ASSERT_TRUE(orvane::net::prepareClientStream(ws.next_layer(), "localhost"));
   ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.next_layer().async_handshake(asio::ssl::stream_base::client, h); }));
   ws.set_option(websocket::stream_base::decorator(
       [](websocket::request_type& req) { req.set(http::field::authorization, "Bearer tok-pad"); }));

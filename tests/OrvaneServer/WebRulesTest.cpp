@@ -4,6 +4,7 @@
 
 #include "OrvaneServer/Cli.h"
 #include "OrvaneServer/WebRules.h"
+#include "tests/support/TempDir.h"
 
 using namespace orvane::server;
 namespace fs = std::filesystem;
@@ -25,8 +26,8 @@ TEST(WsCredentials, HeaderFirstThenBearerSubprotocolAndTheTokenIsNotEchoedWhenAv
 }
 
 TEST(StaticFiles, ServesOnlyRegularFilesInsideTheRoot) {
-  fs::path base = fs::temp_directory_path() / ("orvane-web-" + std::to_string(::getpid()));
-  fs::remove_all(base);
+  orvane::test::TempDir temp;
+  const fs::path base = temp.path;
   fs::create_directories(base / "root/js");
   fs::create_directories(base / "root/empty");
   for (auto f : {"root/index.html", "root/js/app.js", "root/.env", "secret.txt"}) std::ofstream(base / f) << f;
@@ -46,7 +47,6 @@ TEST(StaticFiles, ServesOnlyRegularFilesInsideTheRoot) {
   EXPECT_EQ(contentType("a/INDEX.HTML"), "text/html; charset=utf-8");
   EXPECT_EQ(contentType("app.js"), "text/javascript; charset=utf-8");
   EXPECT_EQ(contentType("blob"), "application/octet-stream");
-  fs::remove_all(base);
 }
 
 TEST(CommandLine, ParsesServeAndInviteWithTheirDefaults) {

@@ -19,4 +19,9 @@ struct TempDir {
   ~TempDir() { std::filesystem::remove_all(path); }
 };
 
+// The permission bits of `path`, for checks that secrets are private.
+inline unsigned modeOf(const std::filesystem::path& path) {
+  return static_cast<unsigned>(std::filesystem::status(path).permissions() & std::filesystem::perms::mask);
+}
+
 }  // namespace orvane::test

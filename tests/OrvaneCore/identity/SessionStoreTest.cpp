@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <fstream>
 
 #include "OrvaneCore/identity/SessionStore.h"
@@ -9,12 +7,6 @@ using namespace orvane;
 using namespace orvane::testing;
 
 namespace {
-
-unsigned mode(const std::filesystem::path& path) {
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 0777;
-}
 
 std::ptrdiff_t entries(const std::filesystem::path& dir) {
   return std::distance(std::filesystem::directory_iterator(dir), {});
@@ -32,8 +24,8 @@ TEST(KeychainSessionStore, KeepsOneTokenPerAccountInPrivateFiles) {
   b.setSessionToken("token-b");
   a.setSessionToken("token-a2");
   EXPECT_EQ(KeychainSessionStore("svc", "acct-a", dir).sessionToken(), "token-a2");
-  EXPECT_EQ(mode(dir), 0700u);
-  EXPECT_EQ(mode(a.itemPath()), 0600u);
+  EXPECT_EQ(test::modeOf(dir), 0700u);
+  EXPECT_EQ(test::modeOf(a.itemPath()), 0600u);
   EXPECT_EQ(entries(dir), 2);  // no temporary file left behind
   a.setSessionToken(std::nullopt);
   EXPECT_FALSE(a.sessionToken());

@@ -40,29 +40,18 @@ struct FakePermissionsPort : PermissionsPort {
   void relaunch() override { calls.push_back("relaunch"); }
 };
 
-class PermissionsControllerTest : public ::testing::Test {
- protected:
+TEST(PermissionsControllerTest, ScreenRecordingRequestsOnceThenRestarts) {
   PermissionsModel model;
   FakePermissionsPort port;
   PermissionsController controller{model, port};
-};
-
-TEST_F(PermissionsControllerTest, AccessibilityPromptsThenOpensSettings) {
-  controller.requestAccessibility();
-  EXPECT_EQ(port.calls, (std::vector<std::string>{"requestAccessibility", std::string(kAccessibilitySettingsLink)}));
-}
-
-TEST_F(PermissionsControllerTest, ScreenRecordingRequestsOnceThenRestarts) {
   controller.requestScreenRecording();
   EXPECT_EQ(port.calls, (std::vector<std::string>{"requestScreenRecording", std::string(kScreenRecordingSettingsLink)}));
-  EXPECT_TRUE(model.screenRecordingNeedsRelaunch());
   port.calls.clear();
   controller.requestScreenRecording();
   EXPECT_EQ(port.calls, std::vector<std::string>{"relaunch"});
 
   // The restarted host sees the grant on its first refresh.
-  port.screenRecording = true;
-  port.accessibility = true;
+  port.screenRecording = port.accessibility = true;
   controller.refresh();
   EXPECT_FALSE(model.screenRecordingNeedsRelaunch());
   EXPECT_TRUE(model.allReady());

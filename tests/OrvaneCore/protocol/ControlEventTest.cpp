@@ -106,16 +106,14 @@ TEST(ControlEventTest, NonFiniteDoublesCannotBeEncoded) {
   EXPECT_FALSE(encodeControlEvent(ScreenInfo{1, 1, inf}).has_value());
 }
 
+// Reordered and unknown members, integral doubles and the common refusals
+// are also the orvane-wire line tests (tests/tools/orvane-wire/control.*).
 TEST(ControlEventTest, AcceptsWhatTheFormatAllows) {
   const struct {
     const char* json;
     ControlEvent expected;
   } cases[] = {
-      {R"({"type":"mute","text":"ignored","x":"not a number","zzz":null})", Mute{}},
-      {R"({"y":0.5,"x":0.25,"type":"mouseMoved"})", MouseMoved{0.25, 0.5}},
       {R"({"type":"middleClick","x":0.1,"y":0.2,"button":"bogus"})", MiddleClick{0.1, 0.2}},
-      {R"({"type":"keyEvent","keyCode":3.6e1,"modifiers":["cmd","cmd"],"isDown":true})",
-       KeyEvent{36, {ModifierKey::cmd, ModifierKey::cmd}, true}},
       {R"({"type":"captureStalled","active":false,"stalled":true})", CaptureStalled{false}},
       {R"({"type":"windowList","windows":[{"id":"1","appName":"a","windowTitle":"t","thumbnail":null,"x":1}]})",
        WindowList{{{"1", "a", "t", std::nullopt}}}},
@@ -133,18 +131,12 @@ TEST(ControlEventTest, RejectsEveryDeviation) {
     const char* json;
     const char* reason;  // a substring of the error
   } cases[] = {
-      {R"([{"type":"mute"}])", "not a JSON object"},
       {R"({})", "missing \"type\""},
       {R"({"type":null})", "missing \"type\""},
       {R"({"type":7})", "\"type\" is not a string"},
-      {R"({"type":"Mute"})", "unknown \"type\""},
       {R"({"type":"mute "})", "unknown \"type\""},
-      {R"({"type":"mouseDown","x":0.5,"y":0.5})", "missing \"button\""},
       {R"({"type":"mouseDown","button":"Left","x":0.5,"y":0.5})", "\"button\""},
-      {R"({"type":"mouseMoved","x":"0.5","y":0.5})", "\"x\" is not a number"},
       {R"({"type":"mouseMoved","x":0.5})", "missing \"y\""},
-      {R"({"type":"keyEvent","keyCode":36.5,"modifiers":[],"isDown":true})", "\"keyCode\" is not an integer"},
-      {R"({"type":"keyEvent","keyCode":36,"modifiers":["cmd","Shift"],"isDown":true})", "\"modifiers\""},
       {R"({"type":"keyEvent","keyCode":36,"modifiers":["cmd",null],"isDown":true})", "\"modifiers\""},
       {R"({"type":"keyEvent","keyCode":36,"modifiers":"cmd","isDown":true})", "\"modifiers\" is not an array"},
       {R"({"type":"keyEvent","keyCode":36,"modifiers":[],"isDown":1})", "\"isDown\" is not a boolean"},
@@ -157,7 +149,6 @@ TEST(ControlEventTest, RejectsEveryDeviation) {
       {R"({"type":"appSuggestions","text":"q","names":["a",1]})", "\"names\""},
       {R"({"type":"appSuggestions","names":[]})", "missing \"text\""},
       {R"({"type":"screenInfo","width":1,"height":1,"scaleFactor":"2"})", "\"scaleFactor\""},
-      {R"({"type":"captureStalled","stalled":true})", "missing \"active\""},
   };
   for (const auto& c : cases) {
     auto decoded = decodeControlEvent(c.json);

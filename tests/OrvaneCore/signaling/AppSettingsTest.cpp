@@ -34,12 +34,5 @@ TEST_F(AppSettingsTest, ForceRelayReadsOnlyABoolean) {
   }
 }
 
-TEST(AppSettingsServer, BuiltInServerIsAWssUrlWithoutPath) {
-  Url url = AppSettings::signalingServerURL();
-  EXPECT_EQ(url.scheme, "wss");
-  EXPECT_TRUE(url.path.empty());
-  EXPECT_EQ(url.toString(), AppSettings::serverURLString);
-}
-
 }  // namespace
 }  // namespace orvane

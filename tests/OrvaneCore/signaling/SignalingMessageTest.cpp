@@ -33,6 +33,7 @@ TEST(SignalingMessageTest, ExactWireTextAndRoundTrip) {
   }
 }
 
+// Further accepted and refused lines: tests/tools/orvane-wire/signaling.*.
 TEST(SignalingMessageTest, DecodeReadsOnlyWhatTheTypeNeeds) {
   const struct {
     const char* json;
@@ -57,10 +58,8 @@ TEST(SignalingMessageTest, RejectsBadMessages) {
     const char* json;
     const char* reason;
   } cases[] = {
-      {R"({"type":"bye"})", "\"type\""},
       {R"({"type":"Offer","sdp":"x"})", "\"type\""},
       {R"({"sdp":"x"})", "missing \"type\""},
-      {R"({"type":"offer"})", "missing \"sdp\""},
       {R"({"type":"offer","sdp":["x"]})", "\"sdp\" is not a string"},
       {R"({"type":"iceCandidate","sdp":"x"})", "missing \"candidate\""},
       {R"({"type":"iceCandidate","candidate":"c"})", "\"candidate\" is not an object"},
@@ -74,16 +73,6 @@ TEST(SignalingMessageTest, RejectsBadMessages) {
     ASSERT_FALSE(decoded.ok()) << c.json;
     EXPECT_NE(decoded.error().find(c.reason), std::string::npos) << c.json << " gave: " << decoded.error();
   }
-}
-
-TEST(SignalingVocabularyTest, EnumerationStringsAreExact) {
-  EXPECT_EQ(toString(SignalingBackend::cloudKit), "cloudKit");
-  EXPECT_EQ(toString(SignalingBackend::webSocket), "webSocket");
-  EXPECT_EQ(signalingBackendFromString("cloudKit"), SignalingBackend::cloudKit);
-  EXPECT_EQ(signalingBackendFromString("webSocket"), SignalingBackend::webSocket);
-  EXPECT_EQ(signalingBackendFromString("CloudKit"), std::nullopt);
-  EXPECT_EQ(signalingRoleFromString("pad"), SignalingRole::pad);
-  EXPECT_EQ(signalingRoleFromString("Mac"), std::nullopt);
 }
 
 }  // namespace

@@ -17,12 +17,6 @@ namespace {
 
 constexpr std::int64_t kNow = 1767225600;  // ManualClock's start
 
-mode_t modeOf(const std::filesystem::path& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mode & 0777;
-}
-
 class LocalAuthTest : public ::testing::Test {
  protected:
   LocalAuthTest() { auth_ = makeAuth({dir_.data(), IdentityMode::local, "", "", &clock_, &logs_}); }
@@ -203,11 +197,11 @@ TEST_F(LocalAuthTest, DeleteAccountRevokesEveryDeviceOfTheUserOnly) {
 
 TEST_F(LocalAuthTest, FilesArePrivateAndRacingProcessesShareOneKey) {
   signIn("alice", "host-1");
-  EXPECT_EQ(modeOf(dir_.data()), 0700u);
+  EXPECT_EQ(test::modeOf(dir_.data()), 0700u);
   std::set<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.data())) {
     files.insert(entry.path().filename());
-    EXPECT_EQ(modeOf(entry.path()), 0600u) << entry.path();
+    EXPECT_EQ(test::modeOf(entry.path()), 0600u) << entry.path();
   }
   EXPECT_EQ(files, (std::set<std::string>{"orvane-signal.db", "orvane-signal.db-shm", "orvane-signal.db-wal",
                                           "signing-key.pem"}));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <future>
@@ -106,11 +105,8 @@ TEST_F(SQLiteCloudKitDatabaseTest, UnusableFilesFailOperationsWithoutCrashing) {
 TEST_F(SQLiteCloudKitDatabaseTest, TwoConnectionsShareTheFileAndOnlyOthersCommitsCountAsPush) {
   SQLiteCloudKitDatabase mine(file);
   SQLiteCloudKitDatabase theirs(file);
-  struct stat info {};
-  ASSERT_EQ(stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  ASSERT_EQ(stat(file.parent_path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(test::modeOf(file), 0600u);
+  EXPECT_EQ(test::modeOf(file.parent_path()), 0700u);
 
   EXPECT_FALSE(mine.changedByOthers());
   await(exec, mine.saveZone(CKRecordZone{orvaneZone()}));

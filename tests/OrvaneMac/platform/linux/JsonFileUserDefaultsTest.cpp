@@ -88,11 +88,7 @@ TEST_F(JsonFileUserDefaultsTest, UnusableFilesReadEmptyAndAreReplacedByTheNextWr
 TEST_F(JsonFileUserDefaultsTest, WritesReplaceTheFileAtomicallyInPrivateDirectories) {
   JsonFileUserDefaults defaults(file);
   defaults.set("k", std::int64_t{1});
-  for (const auto& dir : {root / "config", file.parent_path()}) {
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.c_str(), &st), 0) << dir;
-    EXPECT_EQ(st.st_mode & 0077, 0u) << dir;
-  }
+  for (const auto& dir : {root / "config", file.parent_path()}) EXPECT_EQ(test::modeOf(dir) & 0077, 0u) << dir;
   std::ifstream reader(file, std::ios::binary);  // opened before the write: must see the whole old file
   defaults.set("k", std::int64_t{2});
   EXPECT_EQ(parse(std::move(reader)), (json{{"k", 1}}));
