@@ -46,6 +46,14 @@ inline std::string describe(const CGEvent& e) {
   return line;
 }
 
+// The events posted so far, one line each; forgets them.
+inline Lines takePosted(SimDesktop& desktop) {
+  Lines lines;
+  for (const CGEvent& e : desktop.posted()) lines.push_back(describe(e));
+  desktop.clearPosted();
+  return lines;
+}
+
 // A desktop with one 1440 x 900 screen, an injector and a guard attached to it.
 class InputFixture : public ::testing::Test {
  protected:
@@ -56,11 +64,7 @@ class InputFixture : public ::testing::Test {
     for (const CGEvent& e : sim.posted()) lines.push_back(describe(e));
     return lines;
   }
-  Lines takePosted() {
-    auto lines = posted();
-    sim.clearPosted();
-    return lines;
-  }
+  Lines takePosted() { return test::takePosted(sim); }
   // A person at the desktop, with the tap's delivery run.
   void local(CGEventType type, std::int64_t userData = 0) {
     CGEvent event;

@@ -1,7 +1,6 @@
 #include <limits>
 #include <map>
 
-#include "OrvaneCore/peer/AppVersion.h"
 #include "OrvaneMac/session/DispatchRoute.h"
 #include "tests/OrvaneMac/session/SessionFixture.h"
 
@@ -116,39 +115,19 @@ TEST_F(Dispatch, NothingHappensBeforeTheSessionIsConnected) {
   EXPECT_EQ(coordinator->padScreenSize(), std::nullopt);
 }
 
-TEST_F(Dispatch, PointerEventsArePostedAtScreenPoints) {
-  connectSession();
-  receive(events::MouseMoved{0.25, 0.5});
-  receive(events::MouseDown{MouseButton::left, 0.5, 0.5});
-  receive(events::MouseUp{MouseButton::left, 0.5, 0.5});
-  const std::vector<std::string> expected = {"moved 360,450 b0 M", "leftDown 720,450 b0 M", "leftUp 720,450 b0 M"};
-  EXPECT_EQ(takePosted(), expected);
-}
-
+// The route table decides; this shows it is the one the coordinator applies.
 TEST_F(Dispatch, LocalControlLetsOnlyReleasesAndQuestionsThrough) {
   connectSession();
   localKeyDown();
   EXPECT_EQ(sentOf<events::LocalControlActive>(), std::vector<events::LocalControlActive>{{true}});
-  EXPECT_TRUE(logged("[MacCoordinator] localControlActive → true"));
   desktop.clearPosted();
-
   receive(events::MouseDown{MouseButton::left, 0.5, 0.5});
-  receive(events::KeyEvent{4, {}, true});
-  receive(events::TypeText{"x"});
   receive(events::LaunchApp{"Mail"});
-  receive(events::MoveWindow{1, 1});
   EXPECT_TRUE(takePosted().empty());
-
   receive(events::MouseUp{MouseButton::left, 0.5, 0.5});
-  receive(events::KeyEvent{4, {}, false});
-  EXPECT_EQ(takePosted().size(), 2u);
-
-  receive(events::SearchApps{"ma"});
+  EXPECT_EQ(takePosted().size(), 1u);
   receive(events::RequestWindowList{});
-  receive(events::PadScreenInfo{1024, 768});
-  EXPECT_EQ(sentOf<events::AppSuggestions>().size(), 1u);
   EXPECT_EQ(sentOf<events::WindowList>().size(), 1u);
-  EXPECT_EQ(coordinator->padScreenSize(), (Size{1024, 768}));
 
   // The grace window passes: the tablet has the desktop again.
   main.advance(3s);
@@ -209,14 +188,6 @@ TEST_F(Dispatch, SearchAnswersFromTheCatalogOnceLoaded) {
   const events::AppSuggestions expected{" Ma\n", {"Mail", "Maps", "Automator"}};
   EXPECT_EQ(sentOf<events::AppSuggestions>().back(), expected);
   EXPECT_EQ(appIndex.queriesStarted(), 1);
-}
-
-TEST_F(Dispatch, PeerVersionIsLoggedOnly) {
-  connectSession();
-  const auto before = sent().size();
-  receive(events::PeerVersion{42, "2.3"});
-  EXPECT_TRUE(logged("[MacCoordinator] peer (iPad) version: 2.3 (42); local " + AppVersion::display()));
-  EXPECT_EQ(sent().size(), before);
 }
 
 TEST_F(Dispatch, LaunchOpensSearchTypesTheNameAndPressesReturn) {

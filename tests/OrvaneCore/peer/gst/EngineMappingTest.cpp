@@ -13,27 +13,19 @@ namespace orvane::rtc {
 namespace {
 
 TEST(EngineEnums, MapWebrtcbinNumberingToTheEngines) {
-  // webrtcbin: stable 0, closed 1, have-local-offer 2, have-remote-offer 3, ...
-  EXPECT_EQ(fromGst(GstWebRTCSignalingState(0)), SignalingState::stable);
-  EXPECT_EQ(fromGst(GstWebRTCSignalingState(1)), SignalingState::closed);
-  EXPECT_EQ(fromGst(GstWebRTCSignalingState(2)), SignalingState::haveLocalOffer);
-  EXPECT_EQ(fromGst(GstWebRTCSignalingState(3)), SignalingState::haveRemoteOffer);
-  EXPECT_EQ(fromGst(GstWebRTCSignalingState(4)), SignalingState::haveLocalPrAnswer);
-  EXPECT_EQ(fromGst(GstWebRTCSignalingState(5)), SignalingState::haveRemotePrAnswer);
-  EXPECT_EQ(fromGst(GstWebRTCSignalingState(6)), std::nullopt);
-  // Data channels count from 1 in webrtcbin.
-  EXPECT_EQ(fromGst(GstWebRTCDataChannelState(0)), std::nullopt);
-  EXPECT_EQ(fromGst(GstWebRTCDataChannelState(1)), DataChannelState::connecting);
-  EXPECT_EQ(fromGst(GstWebRTCDataChannelState(2)), DataChannelState::open);
-  EXPECT_EQ(fromGst(GstWebRTCDataChannelState(3)), DataChannelState::closing);
-  EXPECT_EQ(fromGst(GstWebRTCDataChannelState(4)), DataChannelState::closed);
+  // webrtcbin's numbering; data channels and SDP types count from 1, and
+  // rollback has no engine value.
+  using SS = SignalingState;
+  using DS = DataChannelState;
+  const std::optional<SS> signaling[] = {SS::stable,           SS::closed,          SS::haveLocalOffer, SS::haveRemoteOffer,
+                                         SS::haveLocalPrAnswer, SS::haveRemotePrAnswer, std::nullopt};
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(fromGst(GstWebRTCSignalingState(i)), signaling[i]) << i;
+  const std::optional<DS> channel[] = {std::nullopt, DS::connecting, DS::open, DS::closing, DS::closed};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(fromGst(GstWebRTCDataChannelState(i)), channel[i]) << i;
   for (int i = 0; i <= 6; ++i) EXPECT_EQ(int(*fromGst(GstWebRTCICEConnectionState(i))), i);
   for (int i = 0; i <= 2; ++i) EXPECT_EQ(int(*fromGst(GstWebRTCICEGatheringState(i))), i);
-  // SDP types count from 1; rollback has no engine value.
-  EXPECT_EQ(fromGst(GstWebRTCSDPType(1)), SdpType::offer);
-  EXPECT_EQ(fromGst(GstWebRTCSDPType(2)), SdpType::prAnswer);
-  EXPECT_EQ(fromGst(GstWebRTCSDPType(3)), SdpType::answer);
-  EXPECT_EQ(fromGst(GST_WEBRTC_SDP_TYPE_ROLLBACK), std::nullopt);
+  const std::optional<SdpType> sdp[] = {SdpType::offer, SdpType::prAnswer, SdpType::answer, std::nullopt};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(fromGst(GstWebRTCSDPType(i + 1)), sdp[i]) << i;
   EXPECT_EQ(toGst(SdpType::offer), GST_WEBRTC_SDP_TYPE_OFFER);
   EXPECT_EQ(toGst(SdpType::answer), GST_WEBRTC_SDP_TYPE_ANSWER);
   EXPECT_EQ(toGst(IceTransportPolicy::relay), GST_WEBRTC_ICE_TRANSPORT_POLICY_RELAY);

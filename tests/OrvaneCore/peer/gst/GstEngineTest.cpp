@@ -16,11 +16,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include <gst/webrtc/webrtc.h>
@@ -28,6 +25,7 @@
 #include "OrvaneCore/peer/gst/GstEngine.h"
 #include "OrvaneCore/peer/gst/GstPeerConnection.h"
 #include "OrvaneCore/runtime/ManualExecutor.h"
+#include "tests/OrvaneCore/peer/gst/Leftovers.h"
 #include "tests/support/Await.h"
 #include "tests/support/TempDir.h"
 
@@ -229,26 +227,8 @@ class FramePusher {
   std::thread thread_;
 };
 
-int socketCount() {
-  int n = 0;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    n += std::filesystem::read_symlink(e.path(), error).string().starts_with("socket:");
-  }
-  return n;
-}
-// The process's threads but two process-wide ones that start on first use
-// and serve until exit: GStreamer's system clock and GLib's worker.
-std::multiset<std::string> threadNames() {
-  std::multiset<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(e.path() / "comm");
-    std::string name;
-    std::getline(comm, name);
-    if (name != "GstSystemClock" && name != "gmain") names.insert(name);
-  }
-  return names;
-}
+using test::socketCount;
+using test::threadNames;
 
 class GstEngineTest : public ::testing::Test {
  protected:
@@ -286,6 +266,16 @@ class GstEngineTest : public ::testing::Test {
         });
       });
     };
+  }
+
+  // A host with video and "control", its offer set and returned.
+  SessionDescription hostWithOffer(Peer& host) {
+    open(host);
+    host.pc->addTrack(factory->createVideoTrack(factory->createVideoSource(), "video0"), {"stream0"});
+    host.pc->createDataChannel("control", DataChannelInit{});
+    const auto offer = test::await(exec, host.pc->createOffer({}));
+    test::await(exec, host.pc->setLocalDescription(*offer));
+    return *offer;
   }
 
   void negotiate(Peer& host, Peer& pad) {
@@ -450,13 +440,7 @@ TEST_F(GstEngineTest, RefusedDescriptionsAndCandidatesBecomeEngineErrors) {
   // A pad answering with the BUNDLE tag moved off the video (which would
   // abort the host inside webrtcbin) is refused.
   Peer host;
-  open(host);
-  auto source = factory->createVideoSource();
-  host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"});
-  host.pc->createDataChannel("control", DataChannelInit{});
-  const auto offer = test::await(exec, host.pc->createOffer({}));
-  test::await(exec, host.pc->setLocalDescription(*offer));
-  test::await(exec, pad.pc->setRemoteDescription(*offer));
+  test::await(exec, pad.pc->setRemoteDescription(hostWithOffer(host)));
   auto hostile = *test::await(exec, pad.pc->createAnswer({}));
   const auto group = hostile.sdp.find("a=group:BUNDLE video0 application1");
   ASSERT_NE(group, std::string::npos);
@@ -472,94 +456,38 @@ TEST_F(GstEngineTest, RefusedDescriptionsAndCandidatesBecomeEngineErrors) {
 // Hostile or broken descriptions: a real offer and a real answer, each with
 // one line missing, for every line. Each is taken or refused, never a crash.
 TEST_F(GstEngineTest, DescriptionsMissingAnyOneLineAreTakenOrRefused) {
-  auto hostWithOffer = [&](Peer& host) {
-    open(host);
-    host.pc->addTrack(factory->createVideoTrack(factory->createVideoSource(), "video0"), {"stream0"});
-    host.pc->createDataChannel("control", DataChannelInit{});
-    const auto offer = test::await(exec, host.pc->createOffer({}));
-    test::await(exec, host.pc->setLocalDescription(*offer));
-    return *offer;
-  };
-  auto withoutLine = [](const std::string& sdp, std::size_t drop, bool& past) {
-    std::string out;
-    std::size_t index = 0;
-    for (std::size_t pos = 0, end; (end = sdp.find("\r\n", pos)) != std::string::npos; pos = end + 2, ++index) {
-      if (index != drop) out += sdp.substr(pos, end - pos + 2);
-    }
-    past = drop >= index;
-    return out;
-  };
   Peer host, pad;
   const auto offer = hostWithOffer(host);
   open(pad);
   test::await(exec, pad.pc->setRemoteDescription(offer));
   const auto answer = *test::await(exec, pad.pc->createAnswer({}));
   int refused = 0;
-  bool past = false;
-  for (std::size_t drop = 0; !past; ++drop) {
-    const auto offerText = withoutLine(offer.sdp, drop, past);
-    if (past) break;
-    Peer receiver;
-    open(receiver);
-    try {
-      test::await(exec, receiver.pc->setRemoteDescription({SdpType::offer, offerText}));
-      const auto reply = test::await(exec, receiver.pc->createAnswer({}));
-      if (reply) test::await(exec, receiver.pc->setLocalDescription(*reply));
-    } catch (const EngineError&) {
-      ++refused;
+  for (const SessionDescription& whole : {offer, answer}) {
+    std::vector<std::string> lines;
+    for (std::size_t pos = 0, end; (end = whole.sdp.find("\r\n", pos)) != std::string::npos; pos = end + 2) {
+      lines.push_back(whole.sdp.substr(pos, end - pos + 2));
     }
-    receiver.pc->close();
-  }
-  past = false;
-  for (std::size_t drop = 0; !past; ++drop) {
-    const auto answerText = withoutLine(answer.sdp, drop, past);
-    if (past) break;
-    Peer offerer;
-    hostWithOffer(offerer);
-    try {
-      test::await(exec, offerer.pc->setRemoteDescription({SdpType::answer, answerText}));
-    } catch (const EngineError&) {
-      ++refused;
+    for (std::size_t drop = 0; drop < lines.size(); ++drop) {
+      std::string text;
+      for (std::size_t i = 0; i < lines.size(); ++i) text += i == drop ? "" : lines[i];
+      Peer receiver;
+      try {
+        if (whole.type == SdpType::offer) {
+          open(receiver);
+          test::await(exec, receiver.pc->setRemoteDescription({SdpType::offer, text}));
+          const auto reply = test::await(exec, receiver.pc->createAnswer({}));
+          if (reply) test::await(exec, receiver.pc->setLocalDescription(*reply));
+        } else {
+          hostWithOffer(receiver);
+          test::await(exec, receiver.pc->setRemoteDescription({SdpType::answer, text}));
+        }
+      } catch (const EngineError&) {
+        ++refused;
+      }
+      receiver.pc->close();
     }
-    offerer.pc->close();
   }
   EXPECT_GT(refused, 0);
-}
-
-TEST_F(GstEngineTest, VanishedPadIsReportedDisconnectedWithinTenSeconds) {
-  Peer host, pad;
-  open(host);
-  open(pad);
-  auto source = factory->createVideoSource();
-  ASSERT_TRUE(host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"}));
-  host.pc->createDataChannel("control", DataChannelInit{});
-  FramePusher pusher(source);
-  pusher.show(bgraFrame(0, 0, 255, 0));
-  negotiate(host, pad);
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-
-  host.observer.onIce = [pc = host.pc.get()](IceConnectionState s) {
-    if (s == IceConnectionState::disconnected || s == IceConnectionState::failed) pc->close();
-  };
-  // The pad's process dies: no close, nothing sent.
-  gst_element_set_state(pad.gst().pipeline(), GST_STATE_NULL);
-  const auto vanished = Clock::now();
-  const bool noticed = waitFor(
-      [&] {
-        return host.observer.saw(IceConnectionState::disconnected) || host.observer.saw(IceConnectionState::failed);
-      },
-      10);
-  const double seconds = std::chrono::duration<double>(Clock::now() - vanished).count();
-  EXPECT_TRUE(noticed) << "host still " << int(host.observer.lastIce()) << " after " << seconds << " s";
-  RecordProperty("detection_seconds", std::to_string(seconds));
-  std::printf("vanished pad reported after %.1f s\n", seconds);
-  // An owner that closes from inside that very callback: the pipeline still
-  // goes, on a thread of its own.
-  EXPECT_TRUE(waitFor([&] { return host.observer.lastIce() == IceConnectionState::closed; }, 5));
-  GstElement* pipeline = host.gst().pipeline();
-  g_object_add_weak_pointer(G_OBJECT(pipeline), reinterpret_cast<gpointer*>(&pipeline));
-  host.pc.reset();
-  EXPECT_TRUE(waitFor([&] { return pipeline == nullptr; }, 5));
 }
 
 // coturn on a free loopback port, for the life of the test.
@@ -651,7 +579,9 @@ std::pair<std::string, std::string> selectedPairTypes(GstElement* webrtc) {
   return types;
 }
 
-TEST_F(GstEngineTest, RelayOnlyConnectsThroughTurnOverTcp) {
+// One connection for two checks: relay-only through TURN, then the pad's
+// process dying without a word.
+TEST_F(GstEngineTest, RelayOnlyConnectsThroughTurnAndAVanishedPadIsNoticedWithinTenSeconds) {
   Coturn turn;
   ASSERT_TRUE(turn.ready()) << "turnserver did not start";
   Configuration relayOnly;
@@ -663,6 +593,8 @@ TEST_F(GstEngineTest, RelayOnlyConnectsThroughTurnOverTcp) {
   host.pc->createDataChannel("control", DataChannelInit{});
   auto source = factory->createVideoSource();
   ASSERT_TRUE(host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"}));
+  FramePusher pusher(source);
+  pusher.show(bgraFrame(0, 0, 255, 0));
   negotiate(host, pad);
   const auto local = host.pc->localDescription();
   ASSERT_TRUE(local);
@@ -671,7 +603,28 @@ TEST_F(GstEngineTest, RelayOnlyConnectsThroughTurnOverTcp) {
   const auto [localType, remoteType] = selectedPairTypes(host.gst().webrtcbin());
   EXPECT_EQ(localType, "relay");
   EXPECT_EQ(remoteType, "relay");
-  std::printf("selected pair: %s -> %s\n", localType.c_str(), remoteType.c_str());
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // RTCP has flowed
+
+  // An owner that closes from inside the very callback that reports the loss.
+  host.observer.onIce = [pc = host.pc.get()](IceConnectionState s) {
+    if (s == IceConnectionState::disconnected || s == IceConnectionState::failed) pc->close();
+  };
+  gst_element_set_state(pad.gst().pipeline(), GST_STATE_NULL);  // the pad's process dies: nothing sent
+  const auto vanished = Clock::now();
+  const bool noticed = waitFor(
+      [&] {
+        return host.observer.saw(IceConnectionState::disconnected) || host.observer.saw(IceConnectionState::failed);
+      },
+      10);
+  const double seconds = std::chrono::duration<double>(Clock::now() - vanished).count();
+  EXPECT_TRUE(noticed) << "host still " << int(host.observer.lastIce()) << " after " << seconds << " s";
+  RecordProperty("detection_seconds", std::to_string(seconds));
+  // The pipeline still goes, on a thread of its own.
+  EXPECT_TRUE(waitFor([&] { return host.observer.lastIce() == IceConnectionState::closed; }, 5));
+  GstElement* pipeline = host.gst().pipeline();
+  g_object_add_weak_pointer(G_OBJECT(pipeline), reinterpret_cast<gpointer*>(&pipeline));
+  host.pc.reset();
+  EXPECT_TRUE(waitFor([&] { return pipeline == nullptr; }, 5));
 }
 
 
