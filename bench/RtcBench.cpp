@@ -27,6 +27,7 @@
 
 #include "OrvaneCore/peer/gst/GstEngine.h"
 #include "OrvaneCore/peer/gst/GstPeerConnection.h"
+#include "OrvaneCore/peer/gst/RtpStats.h"
 #include "OrvaneCore/runtime/ManualExecutor.h"
 
 namespace {
@@ -50,18 +51,7 @@ std::uint64_t bytesSent(PeerConnection& pc) {
   g_signal_emit_by_name(static_cast<GstPeerConnection&>(pc).webrtcbin(), "get-stats", nullptr, promise);
   gst_promise_wait(promise);
   const GstStructure* stats = gst_promise_get_reply(promise);
-  std::uint64_t total = 0;
-  for (int i = 0; stats && i < gst_structure_n_fields(stats); ++i) {
-    const GValue* value = gst_structure_get_value(stats, gst_structure_nth_field_name(stats, i));
-    if (!GST_VALUE_HOLDS_STRUCTURE(value)) continue;
-    const GstStructure* s = gst_value_get_structure(value);
-    GstWebRTCStatsType type;
-    guint64 bytes = 0;
-    if (gst_structure_get(s, "type", GST_TYPE_WEBRTC_STATS_TYPE, &type, nullptr) &&
-        type == GST_WEBRTC_STATS_OUTBOUND_RTP && gst_structure_get_uint64(s, "bytes-sent", &bytes)) {
-      total += bytes;
-    }
-  }
+  const std::uint64_t total = rtc::sumRtpBytes(stats, GST_WEBRTC_STATS_OUTBOUND_RTP, "bytes-sent");
   gst_promise_unref(promise);
   return total;
 }

@@ -60,21 +60,6 @@ std::string dataChannelStateName(rtc::DataChannelState state) {
   return value >= 0 && value < 4 ? kNames[value] : unknownName(value);
 }
 
-// The description of the error `step` ends with, or nothing when it succeeds.
-// Cancellation is not a failure: it passes through.
-Task<std::optional<std::string>> failureOf(Task<void> step) {
-  try {
-    co_await std::move(step);
-  } catch (const TaskCancelled&) {
-    throw;
-  } catch (const std::exception& error) {
-    co_return std::string(error.what());
-  } catch (...) {
-    co_return std::string("unknown error");
-  }
-  co_return std::nullopt;
-}
-
 Task<void> createAnswerInto(std::shared_ptr<rtc::PeerConnection> pc, std::optional<rtc::SessionDescription>* answer) {
   rtc::MediaConstraints none;
   *answer = co_await pc->createAnswer(none);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -370,6 +371,21 @@ template <typename T>
 std::pair<Resolver<T>, OneShot<T>> makeOneShot() {
   auto state = std::make_shared<typename OneShot<T>::State>();
   return {Resolver<T>(state), OneShot<T>(state)};
+}
+
+// The description of the error `step` ends with, or nothing when it succeeds.
+// Cancellation is not a failure: it passes through.
+inline Task<std::optional<std::string>> failureOf(Task<void> step) {
+  try {
+    co_await std::move(step);
+  } catch (const TaskCancelled&) {
+    throw;
+  } catch (const std::exception& error) {
+    co_return std::string(error.what());
+  } catch (...) {
+    co_return std::string("unknown error");
+  }
+  co_return std::nullopt;
 }
 
 }  // namespace orvane

@@ -8,6 +8,22 @@
 
 namespace orvane {
 
+namespace {
+
+// The shareable content (off-screen windows too unless asked otherwise), or
+// nothing when it cannot be read.
+Task<std::optional<ShareableContent>> readContent(ShareableContentSource* source, bool onScreenOnly) {
+  try {
+    co_return co_await source->shareableContent(false, onScreenOnly);
+  } catch (const TaskCancelled&) {
+    throw;
+  } catch (...) {
+    co_return std::nullopt;
+  }
+}
+
+}  // namespace
+
 std::int64_t truncateToInt64(double value) {
   if (std::isnan(value)) return 0;
   // 2^63 is exactly representable; anything at or beyond it saturates.
@@ -64,14 +80,8 @@ Task<void> MacSessionCoordinator::runSwitchToWindow(Weak weak, std::string id) {
     if (!self) co_return;
     source = &self->ports_.content;
   }
-  std::optional<ShareableContent> content;
-  try {
-    // Off-screen windows too: the tablet may pick one on another desktop.
-    content = co_await source->shareableContent(false, false);
-  } catch (const TaskCancelled&) {
-    throw;
-  } catch (...) {
-  }
+  // Off-screen windows too: the tablet may pick one on another desktop.
+  std::optional<ShareableContent> content = co_await readContent(source, false);
   auto self = weak.lock();
   if (!self) co_return;
   if (content) {
@@ -106,13 +116,7 @@ Task<void> MacSessionCoordinator::runCaptureLaunchedWindow(Weak weak) {
       pid = *front;
       source = &self->ports_.content;
     }
-    std::optional<ShareableContent> content;
-    try {
-      content = co_await source->shareableContent(false, true);
-    } catch (const TaskCancelled&) {
-      throw;
-    } catch (...) {
-    }
+    std::optional<ShareableContent> content = co_await readContent(source, true);
     if (!content) continue;
     const ShareableWindow* best = nullptr;
     double bestArea = -1;
@@ -200,13 +204,7 @@ Task<void> MacSessionCoordinator::runRefreshCapturedWindowFrame(Weak weak) {
     if (!self || !self->capturedWindowID_) co_return;
     source = &self->ports_.content;
   }
-  std::optional<ShareableContent> content;
-  try {
-    content = co_await source->shareableContent(false, false);
-  } catch (const TaskCancelled&) {
-    throw;
-  } catch (...) {
-  }
+  std::optional<ShareableContent> content = co_await readContent(source, false);
   auto self = weak.lock();
   if (!self || !content || !self->capturedWindowID_) co_return;
   for (const ShareableWindow& window : content->windows) {

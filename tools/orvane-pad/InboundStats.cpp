@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "OrvaneCore/peer/gst/GstPeerConnection.h"
+#include "OrvaneCore/peer/gst/RtpStats.h"
 
 namespace orvane::pad {
 
@@ -45,18 +46,7 @@ using Counter = std::shared_ptr<StatsEngine::Readings>;
 void onStats(GstPromise* promise, gpointer data) {
   if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) return;
   const GstStructure* stats = gst_promise_get_reply(promise);
-  std::uint64_t total = 0;
-  for (int i = 0; stats && i < gst_structure_n_fields(stats); ++i) {
-    const GValue* value = gst_structure_get_value(stats, gst_structure_nth_field_name(stats, i));
-    if (!GST_VALUE_HOLDS_STRUCTURE(value)) continue;
-    const GstStructure* s = gst_value_get_structure(value);
-    GstWebRTCStatsType type;
-    guint64 bytes = 0;
-    if (gst_structure_get(s, "type", GST_TYPE_WEBRTC_STATS_TYPE, &type, nullptr) &&
-        type == GST_WEBRTC_STATS_INBOUND_RTP && gst_structure_get_uint64(s, "bytes-received", &bytes)) {
-      total += bytes;
-    }
-  }
+  const std::uint64_t total = rtc::sumRtpBytes(stats, GST_WEBRTC_STATS_INBOUND_RTP, "bytes-received");
   const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
   auto& readings = **static_cast<Counter*>(data);
   std::lock_guard lock(readings.mutex);

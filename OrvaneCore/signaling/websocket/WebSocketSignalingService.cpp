@@ -10,20 +10,6 @@ namespace {
 
 bool validDelay(double seconds) { return std::isfinite(seconds) && seconds >= 0; }
 
-// The ping's error description, or nothing when the pong came back.
-Task<std::optional<std::string>> pingFailure(std::shared_ptr<WebSocketTransport> transport) {
-  try {
-    co_await transport->sendPing();
-  } catch (const TaskCancelled&) {
-    throw;
-  } catch (const std::exception& error) {
-    co_return std::string(error.what());
-  } catch (...) {
-    co_return std::string("unknown error");
-  }
-  co_return std::nullopt;
-}
-
 }  // namespace
 
 std::shared_ptr<WebSocketSignalingService> WebSocketSignalingService::create(
@@ -228,7 +214,7 @@ Task<void> WebSocketSignalingService::keepAlive(std::weak_ptr<WebSocketSignaling
     co_await sleepFor(Seconds(interval));
     auto transport = liveTransport();
     if (!transport) co_return;
-    std::optional<std::string> failure = co_await pingFailure(transport);
+    std::optional<std::string> failure = co_await failureOf(transport->sendPing());
     if (!failure) continue;
     if (auto self = weak.lock()) {
       self->log_.info("keepAlive ping failed (%{public}s) → 短暂等待后重试一次", *failure);
@@ -243,7 +229,7 @@ Task<void> WebSocketSignalingService::keepAlive(std::weak_ptr<WebSocketSignaling
     if (cancelled) co_return;
     transport = liveTransport();
     if (!transport) co_return;
-    failure = co_await pingFailure(transport);
+    failure = co_await failureOf(transport->sendPing());
     if (!failure) continue;
 
     auto self = weak.lock();
