@@ -123,4 +123,17 @@ TaskHandle spawn(Executor& executor, Task<void> task) {
   return TaskHandle(std::move(context));
 }
 
+Task<std::optional<std::string>> failureOf(Task<void> step) {
+  try {
+    co_await std::move(step);
+  } catch (const TaskCancelled&) {
+    throw;
+  } catch (const std::exception& error) {
+    co_return std::string(error.what());
+  } catch (...) {
+    co_return std::string("unknown error");
+  }
+  co_return std::nullopt;
+}
+
 }  // namespace orvane

@@ -375,17 +375,6 @@ std::pair<Resolver<T>, OneShot<T>> makeOneShot() {
 
 // The description of the error `step` ends with, or nothing when it succeeds.
 // Cancellation is not a failure: it passes through.
-inline Task<std::optional<std::string>> failureOf(Task<void> step) {
-  try {
-    co_await std::move(step);
-  } catch (const TaskCancelled&) {
-    throw;
-  } catch (const std::exception& error) {
-    co_return std::string(error.what());
-  } catch (...) {
-    co_return std::string("unknown error");
-  }
-  co_return std::nullopt;
-}
+Task<std::optional<std::string>> failureOf(Task<void> step);
 
 }  // namespace orvane
