@@ -6,6 +6,12 @@ if(ORVANE_WERROR)
   add_compile_options(-Werror)
 endif()
 
+# Line tables are enough for backtraces and sanitizer reports, and full debug
+# information of Beast and GStreamer code is most of the build's time and size.
+if(ORVANE_LINE_TABLES_ONLY)
+  add_compile_options(-g1)
+endif()
+
 if(ORVANE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
@@ -27,9 +33,16 @@ function(orvane_library name)
 endfunction()
 
 # orvane_test(name SOURCES ... DEPS ...): one GoogleTest binary, each test a ctest entry.
+# All of them reuse one precompiled GoogleTest/GoogleMock header.
 function(orvane_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT TARGET orvane_gtest_pch)
+    add_library(orvane_gtest_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+    target_link_libraries(orvane_gtest_pch PRIVATE GTest::gmock GTest::gtest)
+    target_precompile_headers(orvane_gtest_pch PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
+  target_precompile_headers(${name} REUSE_FROM orvane_gtest_pch)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)

@@ -218,8 +218,7 @@ void InputInjector::postMouse(CGEventType type, Point at, CGMouseButton button, 
   post(std::move(event));
 }
 
-// Media keys go straight out: they are not input the guard listens to, and
-// nothing stays held.
+// Media keys go straight out (inject() has let them through): nothing stays held.
 void InputInjector::postSystemKey(int keyType) {
   for (std::int64_t phase : {0x0A00, 0x0B00}) {
     if (auto event = events_.createSystemDefinedEvent(kNXSubtypeAuxControlButtons, keyType * 65536 + phase, -1)) {
@@ -228,8 +227,23 @@ void InputInjector::postSystemKey(int keyType) {
   }
 }
 
+bool InputInjector::mayPost(const CGEvent& event) const {
+  if (!guard_ || guard_->policy().allowsInjection(queue_.now())) return true;
+  switch (event.type) {
+    case kCGEventLeftMouseUp: return heldButtons_.contains(0);
+    case kCGEventRightMouseUp: return heldButtons_.contains(1);
+    case kCGEventOtherMouseUp: return heldButtons_.contains(2);
+    case kCGEventKeyUp: return heldKeys_.contains(event.keyCode);
+    default: return false;
+  }
+}
+
 void InputInjector::post(std::optional<CGEvent> event) {
-  if (!event) return;
+  // Checked here, not only where tablet events come in: steps that post later
+  // on their own (a launch, a click follow-up, a window operation) must yield
+  // to a person at the computer too. The release of something held always
+  // goes out, so nothing the tablet pressed stays down.
+  if (!event || !mayPost(*event)) return;
   switch (event->type) {
     case kCGEventLeftMouseDown: heldButtons_.insert(0); armWatchdog(); break;
     case kCGEventRightMouseDown: heldButtons_.insert(1); armWatchdog(); break;

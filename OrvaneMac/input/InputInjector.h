@@ -22,7 +22,8 @@ namespace orvane {
 // Turns the tablet's input events into system input events, and carries out
 // the window operations on the captured window. Once a guard is attached,
 // every event it posts carries the injection marker and, while the local user
-// has control, only releases get through. Main thread only.
+// has control or injection is stopped, only releases get through. Main thread
+// only.
 class InputInjector {
  public:
   static constexpr std::int64_t kInjectionMarker = LocalControlGuard::kInjectionMarker;
@@ -87,6 +88,8 @@ class InputInjector {
   struct Dispatch;
 
   Size mainScreenSize();
+  // Whether the local-control policy lets `event` out now.
+  bool mayPost(const CGEvent& event) const;
   void armWatchdog();
   void postKey(CGKeyCode key, bool down, CGEventFlags flags);
   void postMouse(CGEventType type, Point at, CGMouseButton button, std::int64_t clickState = 0);

@@ -35,6 +35,7 @@
 #include "OrvaneMac/platform/Screens.h"
 #include "OrvaneMac/platform/ShareableContent.h"
 #include "OrvaneMac/platform/Workspace.h"
+#include "OrvaneMac/platform/linux/ComputerName.h"
 #include "OrvaneMac/session/ConnectionState.h"
 
 namespace orvane {
@@ -71,8 +72,9 @@ struct SessionEnvironment {
 
   rtc::Engine& engine;
   UserDefaults& defaults;
-  // The computer's name as the tablet lists it; "Mac" when empty.
-  std::string machineName;
+  // The computer's name as the tablet lists it; "Mac" when even the
+  // hostname cannot be read.
+  std::string machineName = computerName();
   Url signalingServerURL = AppSettings::signalingServerURL();
   SignalingFactory::Options signalingOptions;
   PeerConnectionEnvironment peerEnvironment;

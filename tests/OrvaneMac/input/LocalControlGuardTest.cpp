@@ -116,6 +116,30 @@ TEST_F(LocalControlGuardTest, StopForgetsSilentlyAndStartBeginsInactive) {
   EXPECT_EQ(reports, (Reports{true, true}));
 }
 
+// Steps that post later on their own (typed keys, a window operation's
+// clicks) yield too; what the tablet holds is still released.
+TEST_F(LocalControlGuardTest, EveryLaterPostYieldsToThePersonExceptReleasesOfHeldInput) {
+  guard->start();
+  injector.inject(events::KeyEvent{4, {}, true});
+  local(kCGEventKeyDown);
+  sim.clearPosted();
+
+  injector.typeText("ab");
+  injector.click(0, 2, {100, 100});
+  injector.post(sim.createKeyboardEvent(36, true));
+  EXPECT_EQ(posted(), Lines{}) << "nothing new goes out while the person has control";
+
+  injector.releaseAllHeld();
+  EXPECT_EQ(takePosted(), Lines{"keyUp 4 M"});
+
+  queue.advance(2.1s);
+  injector.typeText("a");
+  EXPECT_EQ(takePosted().size(), 2u) << "after the quiet interval injection resumes";
+  guard->policy().setInjectionDisabled(true);
+  injector.typeText("a");
+  EXPECT_EQ(posted(), Lines{}) << "the emergency stop holds them back too";
+}
+
 TEST_F(LocalControlGuardTest, TapSwitchedOffBySystemIsSwitchedBackOn) {
   guard->start();
   for (CGEventType reason : {kCGEventTapDisabledByTimeout, kCGEventTapDisabledByUserInput}) {

@@ -11,7 +11,7 @@
 #include "OrvaneCore/runtime/Log.h"
 #include "OrvaneCore/runtime/ManualExecutor.h"
 #include "OrvaneCore/runtime/UserDefaults.h"
-#include "OrvaneCore/signaling/websocket/MockWebSocketTransport.h"
+#include "OrvaneCore/signaling/websocket/mock/MockWebSocketTransport.h"
 #include "OrvaneMac/capture/ScreenCaptureManager.h"
 #include "OrvaneMac/input/InputInjector.h"
 #include "OrvaneMac/input/LocalControlGuard.h"

@@ -3,7 +3,7 @@
 #include "OrvaneCore/runtime/ManualExecutor.h"
 #include "OrvaneCore/signaling/cloudkit/CloudKitSignalingService.h"
 #include "OrvaneCore/signaling/factory/SignalingFactory.h"
-#include "OrvaneCore/signaling/websocket/MockWebSocketTransport.h"
+#include "OrvaneCore/signaling/websocket/mock/MockWebSocketTransport.h"
 #include "OrvaneCore/signaling/websocket/WebSocketSignalingService.h"
 #include "tests/support/TempDir.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "OrvaneCore/runtime/ManualExecutor.h"
-#include "OrvaneCore/signaling/websocket/MockWebSocketTransport.h"
+#include "OrvaneCore/signaling/websocket/mock/MockWebSocketTransport.h"
 #include "OrvaneCore/signaling/websocket/WebSocketSignalingService.h"
 
 using namespace orvane;

@@ -1,4 +1,4 @@
-#include "OrvaneCore/signaling/websocket/MockWebSocketTransport.h"
+#include "OrvaneCore/signaling/websocket/mock/MockWebSocketTransport.h"
 
 namespace orvane {
 
