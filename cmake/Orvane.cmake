@@ -2,6 +2,9 @@
 # directory's CMakeLists to a few lines.
 
 add_compile_options(-Wall -Wextra)
+# Everywhere, so GIO's and GTK's -pthread does not make a target's flags differ
+# from the precompiled headers it reuses.
+add_compile_options(-pthread)
 if(ORVANE_WERROR)
   add_compile_options(-Werror)
 endif()
