@@ -48,7 +48,13 @@ std::unique_ptr<X11Display> X11Display::open(const std::string& name) {
   // Xlib's error handler is process-wide: one that records the error on the
   // connection it belongs to, installed once, replaces the default that exits.
   static std::once_flag installed;
-  std::call_once(installed, [] { XSetErrorHandler(&X11Display::onError); });
+  // The same for a lost connection: Xlib's default handler exits before the
+  // connection's own exit handler (which marks it broken) is reached. Other
+  // connections keep their default exit handler, so they still exit.
+  std::call_once(installed, [] {
+    XSetErrorHandler(&X11Display::onError);
+    XSetIOErrorHandler([](Display*) { return 0; });
+  });
   Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
   if (!display) return nullptr;
   return std::unique_ptr<X11Display>(new X11Display(display));
@@ -208,6 +214,9 @@ void X11Display::dispatchPending() {
   while (!broken_ && XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
+    // An extension's generic event (XInput 2) carries its data in a cookie
+    // that can be fetched once: fetched here, every handler sees it.
+    const bool cookie = XGetEventData(display_, &event.xcookie);
     // A copy of the ids: a handler may add or remove handlers.
     std::vector<int> ids;
     for (const auto& [id, _] : handlers_) ids.push_back(id);
@@ -217,6 +226,7 @@ void X11Display::dispatchPending() {
         handler(event);
       }
     }
+    if (cookie) XFreeEventData(display_, &event.xcookie);
   }
   if (broken_ && source_) {
     g_source_destroy(source_);

@@ -58,7 +58,8 @@ class X11Display {
   void sendRootMessage(::Window window, std::string_view messageType, std::array<long, 5> data);
 
   // --- Events on the GLib main loop. Handlers see every event read from the
-  // connection, in order; a handler may remove itself (or any other).
+  // connection, in order; a handler may remove itself (or any other). A
+  // GenericEvent arrives with its cookie data already fetched (xcookie.data).
   using EventHandler = std::function<void(const XEvent&)>;
   int addEventHandler(EventHandler handler);
   void removeEventHandler(int id);
