@@ -1,0 +1,61 @@
+#pragma once
+
+#include <X11/Xlib.h>
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "OrvaneCore/runtime/Clock.h"
+#include "OrvaneCore/runtime/GLibExecutor.h"
+#include "OrvaneMac/platform/x11/X11Display.h"
+#include "tests/support/x11/XServer.h"
+
+namespace orvane::x11 {
+
+// The ports on the binary's Xvfb, with their connection and executor on this
+// thread's GLib main loop, as the host runs them.
+class X11InputFixture : public testing::Test {
+ protected:
+  X11InputFixture() : x(openDisplay()), queue(clock) { x->attachToMainLoop(); }
+
+  static std::unique_ptr<X11Display> openDisplay() {
+    test::sharedXServer();
+    auto display = X11Display::open();
+    if (!display) throw std::runtime_error("no X display");
+    return display;
+  }
+
+  // Runs the main loop until `done` holds; false when `seconds` pass first.
+  bool runUntil(const std::function<bool()>& done, double seconds = 5) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      XFlush(x->get());
+      if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+
+  // Every keycode's keysyms, read on a connection of its own.
+  static std::vector<KeySym> keyboardMapping() {
+    Display* display = XOpenDisplay(nullptr);
+    int min = 0, max = 0, per = 0;
+    XDisplayKeycodes(display, &min, &max);
+    KeySym* keysyms = XGetKeyboardMapping(display, KeyCode(min), max - min + 1, &per);
+    std::vector<KeySym> all(keysyms, keysyms + (max - min + 1) * per);
+    XFree(keysyms);
+    XCloseDisplay(display);
+    return all;
+  }
+
+  SystemClock clock;
+  std::unique_ptr<X11Display> x;
+  GLibExecutor queue;
+};
+
+}  // namespace orvane::x11

@@ -1,0 +1,164 @@
+#include "OrvaneMac/platform/x11/input/X11InputTap.h"
+
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XTest.h>
+
+#include <string>
+
+#include "OrvaneMac/input/LocalControlGuard.h"
+#include "OrvaneMac/platform/x11/input/X11EventPoster.h"
+#include "tests/OrvaneMac/platform/x11/input/X11InputFixture.h"
+
+namespace orvane::x11 {
+namespace {
+
+static_assert(X11InputTap::kInjectionMarker == LocalControlGuard::kInjectionMarker);
+
+constexpr std::uint64_t bit(CGEventType type) { return std::uint64_t{1} << type; }
+
+// A person at the server's own keyboard and mouse: Xvfb's slave devices that
+// are not XTest ones, driven through XInput 1 so the server takes their input
+// as theirs.
+class Person {
+ public:
+  Person() : display_(XOpenDisplay(nullptr)) {
+    int count = 0;
+    XIDeviceInfo* devices = XIQueryDevice(display_, XIAllDevices, &count);
+    for (int i = 0; i < count; ++i) {
+      const XIDeviceInfo& device = devices[i];
+      if (!device.enabled || std::string(device.name).find("XTEST") != std::string::npos) continue;
+      if (device.use == XISlaveKeyboard) keyboard_ = XOpenDevice(display_, device.deviceid);
+      if (device.use == XISlavePointer) mouse_ = XOpenDevice(display_, device.deviceid);
+    }
+    XIFreeDeviceInfo(devices);
+  }
+  ~Person() {
+    if (keyboard_) XCloseDevice(display_, keyboard_);
+    if (mouse_) XCloseDevice(display_, mouse_);
+    XCloseDisplay(display_);
+  }
+  bool ready() const { return keyboard_ && mouse_; }
+  void key(unsigned keycode) {
+    for (Bool press : {True, False}) {
+      XTestFakeDeviceKeyEvent(display_, keyboard_, keycode, press, nullptr, 0, CurrentTime);
+    }
+    XFlush(display_);
+  }
+  void click() {
+    for (Bool press : {True, False}) XTestFakeDeviceButtonEvent(display_, mouse_, 1, press, nullptr, 0, CurrentTime);
+    XFlush(display_);
+  }
+
+ private:
+  Display* display_;
+  XDevice* keyboard_ = nullptr;
+  XDevice* mouse_ = nullptr;
+};
+
+class X11InputTapTest : public X11InputFixture {
+ protected:
+  void post(CGEventType type, Point at = {}, CGMouseButton button = 0) {
+    poster.post(*poster.createMouseEvent(type, at, button));
+  }
+  void key(CGKeyCode key) {
+    for (bool down : {true, false}) poster.post(*poster.createKeyboardEvent(key, down));
+  }
+
+  X11InputTap taps{*x};
+  X11EventPoster poster{*x, queue};
+  Person person;
+};
+
+TEST_F(X11InputTapTest, InjectedEventsCarryTheMarkerAndAPersonsDoNot) {
+  ASSERT_TRUE(person.ready());
+  std::vector<TappedEvent> seen;
+  // Everything but plain movement, which depends on where the pointer was.
+  auto tap = taps.createListenOnlyTap(~bit(kCGEventMouseMoved), [&](const TappedEvent& e) { seen.push_back(e); });
+  ASSERT_TRUE(tap);
+  tap->setEnabled(true);
+  post(kCGEventLeftMouseDown, {200, 200});
+  post(kCGEventLeftMouseDragged, {220, 210});
+  post(kCGEventLeftMouseUp, {220, 210});
+  key(0);
+  key(56);  // shift
+  poster.post(*poster.createScrollWheelEvent(50, 0));
+  post(kCGEventOtherMouseDown, {220, 210}, 2);
+  post(kCGEventOtherMouseUp, {220, 210}, 2);
+  // A release moves to its location first: still pressed, that is a drag.
+  const std::vector<CGEventType> injected = {
+      kCGEventLeftMouseDown, kCGEventLeftMouseDragged, kCGEventLeftMouseDragged, kCGEventLeftMouseUp,
+      kCGEventKeyDown,       kCGEventKeyUp,            kCGEventFlagsChanged,     kCGEventFlagsChanged,
+      kCGEventScrollWheel,   kCGEventOtherMouseDown,   kCGEventOtherMouseDragged, kCGEventOtherMouseUp};
+  ASSERT_TRUE(runUntil([&] { return seen.size() >= injected.size(); }));
+  for (std::size_t i = 0; i < injected.size(); ++i) {
+    EXPECT_EQ(seen[i].type, injected[i]) << i;
+    EXPECT_EQ(seen[i].userData, X11InputTap::kInjectionMarker) << i;
+  }
+
+  seen.clear();
+  person.key(38);  // a
+  person.key(50);  // Shift_L
+  person.click();
+  const std::vector<CGEventType> local = {kCGEventKeyDown,      kCGEventKeyUp,         kCGEventFlagsChanged,
+                                          kCGEventFlagsChanged, kCGEventLeftMouseDown, kCGEventLeftMouseUp};
+  ASSERT_TRUE(runUntil([&] { return seen.size() >= local.size(); }));
+  for (std::size_t i = 0; i < local.size(); ++i) {
+    EXPECT_EQ(seen[i].type, local[i]) << i;
+    EXPECT_EQ(seen[i].userData, 0) << i;
+  }
+}
+
+TEST_F(X11InputTapTest, EachTapDeliversOnlyWhileEnabledAndNothingOnceDestroyed) {
+  int first = 0, second = 0;
+  std::unique_ptr<EventTap> selfDestroying, steady;
+  selfDestroying = taps.createListenOnlyTap(bit(kCGEventKeyDown), [&](const TappedEvent&) {
+    ++first;
+    selfDestroying.reset();
+  });
+  steady = taps.createListenOnlyTap(bit(kCGEventKeyDown), [&](const TappedEvent&) { ++second; });
+  steady->setEnabled(true);
+  key(0);
+  ASSERT_TRUE(runUntil([&] { return second == 1; }));
+  EXPECT_EQ(first, 0) << "not enabled yet";
+  selfDestroying->setEnabled(true);
+  key(0);
+  key(0);
+  ASSERT_TRUE(runUntil([&] { return second == 3; }));
+  EXPECT_EQ(first, 1);
+}
+
+TEST_F(X11InputTapTest, LocalControlGuardPausesForAPersonAndNeverForInjectedInput) {
+  ASSERT_TRUE(person.ready());
+  CapturingLogSink log;
+  LocalControlGuard guard(queue, taps, poster, log);
+  std::vector<bool> reports;
+  guard.onLocalControlChanged = [&](bool active) { reports.push_back(active); };
+  guard.start();
+  ASSERT_TRUE(guard.hasTap());
+  // Sees what the guard sees, right after it.
+  int seen = 0;
+  auto witness = taps.createListenOnlyTap(bit(kCGEventLeftMouseDown) | bit(kCGEventKeyDown), [&](const TappedEvent&) {
+    ++seen;
+  });
+  witness->setEnabled(true);
+
+  post(kCGEventLeftMouseDown, {300, 300});
+  post(kCGEventLeftMouseUp, {300, 300});
+  key(1);
+  ASSERT_TRUE(runUntil([&] { return seen == 2; }));
+  EXPECT_TRUE(reports.empty());
+  EXPECT_TRUE(guard.policy().allowsInjection(queue.now()));
+
+  person.key(38);
+  ASSERT_TRUE(runUntil([&] { return !reports.empty(); }));
+  const double pausedAt = queue.now();
+  EXPECT_EQ(reports, std::vector<bool>{true});
+  EXPECT_FALSE(guard.policy().allowsInjection(queue.now()));
+  ASSERT_TRUE(runUntil([&] { return reports.size() == 2; }, 4));
+  EXPECT_EQ(reports, (std::vector<bool>{true, false}));
+  EXPECT_GE(queue.now() - pausedAt, 2.0);
+  EXPECT_TRUE(guard.policy().allowsInjection(queue.now()));
+}
+
+}  // namespace
+}  // namespace orvane::x11
