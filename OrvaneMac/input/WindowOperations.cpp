@@ -1,5 +1,6 @@
-// The window operations of InputInjector: Accessibility where it is reliable,
-// synthesised clicks on the title-bar buttons where it is not.
+// The window operations of InputInjector, carried out through Accessibility:
+// the window manager, not a click at a guessed spot, minimises, zooms and
+// closes, since title-bar buttons sit wherever the theme puts them.
 
 #include <charconv>
 #include <cmath>
@@ -10,10 +11,6 @@
 namespace orvane {
 namespace {
 
-// Title-bar targets, from the window's top-left corner.
-constexpr Point kCloseButtonOffset{20, 16};
-constexpr Point kMinimizeButtonOffset{40, 16};
-constexpr Point kZoomButtonOffset{60, 16};
 constexpr double kTitleBarY = 12;
 constexpr double kMinScreenFraction = 0.3;
 constexpr double kMaxScreenFraction = 0.95;
@@ -38,7 +35,27 @@ std::string coordinateText(float v) {
   return std::string(buffer, result.ptr);
 }
 
-Point offset(const Rect& frame, Point by) { return {frame.minX() + by.x, frame.minY() + by.y}; }
+// Presses the window's button named by `attribute` (its zoom or close button).
+AXError pressButton(Accessibility& ax, const AXElement& window, std::string_view attribute) {
+  const auto value = ax.copyAttributeValue(window, attribute);
+  if (!value.ok()) return value.error;
+  const auto* button = std::get_if<AXElement>(&value.value);
+  if (!button || !*button) return kAXErrorNoValue;
+  return ax.performAction(*button, kAXPressAction);
+}
+
+// "<operation> window at (x,y)" at the captured frame's corner, with what
+// went wrong appended at error level.
+void logWindowOperation(const Logger& log, std::string_view operation, const Rect& frame, bool found,
+                        AXError error) {
+  const std::int64_t x = truncated(frame.minX()), y = truncated(frame.minY());
+  if (!found) return log.error("%{public}s window at (%{public}ld,%{public}ld) FAIL no captured window", operation, x, y);
+  if (error != kAXErrorSuccess) {
+    return log.error("%{public}s window at (%{public}ld,%{public}ld) FAIL %{public}s", operation, x, y,
+                     InputInjector::axErrorName(error));
+  }
+  log.info("%{public}s window at (%{public}ld,%{public}ld)", operation, x, y);
+}
 
 }  // namespace
 
@@ -129,23 +146,23 @@ void InputInjector::move(std::int64_t x, std::int64_t y) {
 
 void InputInjector::minimize() {
   if (!capturedWindowFrame_) return windowLog_.error("minimize: no window frame");
-  const Point p = offset(*capturedWindowFrame_, kMinimizeButtonOffset);
-  click(0, 1, p);
-  windowLog_.info("minimize: click yellow at (%{public}ld,%{public}ld)", truncated(p.x), truncated(p.y));
+  const AXElement window = focusedCapturedWindow();
+  const AXError error = window ? ax_.setAttributeValue(window, kAXMinimizedAttribute, true) : kAXErrorFailure;
+  logWindowOperation(windowLog_, "minimize: iconify", *capturedWindowFrame_, window != nullptr, error);
 }
 
 void InputInjector::zoom() {
   if (!capturedWindowFrame_) return windowLog_.error("zoom: no window frame");
-  const Point p = offset(*capturedWindowFrame_, kZoomButtonOffset);
-  click(kCGEventFlagMaskAlternate, 1, p);
-  windowLog_.info("zoom: option-click green at (%{public}ld,%{public}ld)", truncated(p.x), truncated(p.y));
+  const AXElement window = focusedCapturedWindow();
+  const AXError error = window ? pressButton(ax_, window, kAXZoomButtonAttribute) : kAXErrorFailure;
+  logWindowOperation(windowLog_, "zoom: maximize or restore", *capturedWindowFrame_, window != nullptr, error);
 }
 
 void InputInjector::close() {
   if (!capturedWindowFrame_) return windowLog_.error("close: no window frame");
-  const Point p = offset(*capturedWindowFrame_, kCloseButtonOffset);
-  click(0, 1, p);
-  windowLog_.info("close: click red at (%{public}ld,%{public}ld)", truncated(p.x), truncated(p.y));
+  const AXElement window = focusedCapturedWindow();
+  const AXError error = window ? pressButton(ax_, window, kAXCloseButtonAttribute) : kAXErrorFailure;
+  logWindowOperation(windowLog_, "close: close", *capturedWindowFrame_, window != nullptr, error);
 }
 
 void InputInjector::titleBarZoom() {

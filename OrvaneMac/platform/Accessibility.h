@@ -37,10 +37,14 @@ inline constexpr std::string_view kAXParentAttribute = "AXParent";
 inline constexpr std::string_view kAXWindowsAttribute = "AXWindows";
 inline constexpr std::string_view kAXFocusedWindowAttribute = "AXFocusedWindow";
 inline constexpr std::string_view kAXFocusedUIElementAttribute = "AXFocusedUIElement";
+inline constexpr std::string_view kAXMinimizedAttribute = "AXMinimized";
+inline constexpr std::string_view kAXZoomButtonAttribute = "AXZoomButton";
+inline constexpr std::string_view kAXCloseButtonAttribute = "AXCloseButton";
 inline constexpr std::string_view kAXWindowRole = "AXWindow";
 inline constexpr std::string_view kAXFocusedUIElementChangedNotification = "AXFocusedUIElementChanged";
 inline constexpr std::string_view kAXApplicationActivatedNotification = "AXApplicationActivated";
 inline constexpr std::string_view kAXRaiseAction = "AXRaise";
+inline constexpr std::string_view kAXPressAction = "AXPress";
 
 // An element as the platform knows it; the port behind it interprets it.
 class AXUIElement {

@@ -27,6 +27,9 @@ class Applications {
   // NSApplicationDidBecomeActiveNotification of this process, delivered on
   // the main loop.
   [[nodiscard]] virtual std::unique_ptr<Subscription> observeDidBecomeActive(std::function<void()> callback) = 0;
+  // NSWorkspace.openApplication(at:): starts the application installed at
+  // `path` (on Linux its desktop entry). False when it could not be started.
+  virtual bool openApplication(const std::string& path) = 0;
 };
 
 }  // namespace orvane

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -64,11 +65,12 @@ std::vector<std::string> AppCatalog::xdgApplicationPrefixes(const EnvironmentLoo
     if (std::find(prefixes.begin(), prefixes.end(), prefix) == prefixes.end()) prefixes.push_back(std::move(prefix));
   };
 
-  if (auto dataHome = environment("XDG_DATA_HOME"); dataHome && dataHome->front() == '/') {
-    add(*dataHome);
-  } else if (auto home = environment("HOME")) {
-    add(*home + "/.local/share");
+  std::optional<std::string> dataHome = environment("XDG_DATA_HOME");
+  if (!dataHome || dataHome->empty() || dataHome->front() != '/') {
+    dataHome.reset();
+    if (auto home = environment("HOME")) dataHome = *home + "/.local/share";
   }
+  if (dataHome) add(*dataHome);
   std::string dataDirs = environment("XDG_DATA_DIRS").value_or("/usr/local/share/:/usr/share/");
   std::size_t start = 0;
   while (start <= dataDirs.size()) {
@@ -77,6 +79,15 @@ std::vector<std::string> AppCatalog::xdgApplicationPrefixes(const EnvironmentLoo
     add(dataDirs.substr(start, colon - start));
     start = colon + 1;
   }
+  // Where Flatpak and Snap export their applications' entries. Their profile
+  // scripts add these to XDG_DATA_DIRS, but a host started outside a login
+  // shell may not have them there while GIO still finds the entries.
+  if (dataHome) {
+    while (dataHome->size() > 1 && dataHome->back() == '/') dataHome->pop_back();
+    add(*dataHome + "/flatpak/exports/share");
+  }
+  add("/var/lib/flatpak/exports/share");
+  add("/var/lib/snapd/desktop");
   return prefixes;
 }
 
@@ -111,7 +122,7 @@ void AppCatalog::finishGathering(std::vector<ApplicationIndexItem> results) {
     std::string key = lowercased(name);
     if (!seen.insert(key).second) continue;
     std::string collation = sortKey(name);
-    loaded.push_back(Loaded{Entry{std::move(name), std::move(key)}, std::move(collation)});
+    loaded.push_back(Loaded{Entry{std::move(name), std::move(key), path}, std::move(collation)});
   }
   std::stable_sort(loaded.begin(), loaded.end(), [](const Loaded& a, const Loaded& b) {
     return std::strcmp(a.sortKey.c_str(), b.sortKey.c_str()) < 0;
@@ -123,6 +134,12 @@ void AppCatalog::finishGathering(std::vector<ApplicationIndexItem> results) {
   isLoaded_ = true;
   query_.reset();  // stops the query; the handler running now is kept by its caller
   console_.print("[AppCatalog] loaded " + std::to_string(apps_.size()) + " user-facing apps");
+}
+
+const AppCatalog::Entry* AppCatalog::find(std::string_view name) const {
+  const std::string key = lowercased(validUtf8(name));
+  auto it = std::find_if(apps_.begin(), apps_.end(), [&](const Entry& entry) { return entry.key == key; });
+  return it == apps_.end() ? nullptr : &*it;
 }
 
 std::vector<std::string> AppCatalog::search(std::string_view text, std::int64_t limit) const {

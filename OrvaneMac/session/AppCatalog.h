@@ -24,6 +24,7 @@ class AppCatalog {
   struct Entry {
     std::string name;  // display name without a trailing ".app"
     std::string key;   // `name` lower-cased; unique within the catalog
+    std::string path;  // what the index found it at, for launching
     bool operator==(const Entry&) const = default;
   };
 
@@ -32,7 +33,8 @@ class AppCatalog {
 
   // The directories whose applications a user launches: $XDG_DATA_HOME
   // (else ~/.local/share) and each of $XDG_DATA_DIRS (else /usr/local/share
-  // and /usr/share), each followed by "/applications/". Relative entries are
+  // and /usr/share), then the Flatpak (user and system) and Snap export
+  // directories, each followed by "/applications/". Relative entries are
   // ignored, as the base-directory rules require.
   static std::vector<std::string> xdgApplicationPrefixes(const EnvironmentLookup& environment = systemEnvironment);
 
@@ -53,6 +55,8 @@ class AppCatalog {
   // Names whose key starts with the trimmed, lower-cased `text`, then names
   // that merely contain it, each group in catalog order; at most `limit`.
   std::vector<std::string> search(std::string_view text, std::int64_t limit) const;
+  // The entry whose name is `name` whatever the case; null when none is.
+  const Entry* find(std::string_view name) const;
 
   const std::vector<Entry>& apps() const { return apps_; }
   bool isLoaded() const { return isLoaded_; }

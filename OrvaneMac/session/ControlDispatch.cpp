@@ -14,11 +14,6 @@ namespace orvane {
 
 namespace {
 
-// Virtual key codes of the launch sequence.
-constexpr CGKeyCode kVKCommand = 55;
-constexpr CGKeyCode kVKSpace = 49;
-constexpr CGKeyCode kVKReturn = 36;
-
 // Doubling the tablet's long edge gives its pixel size; a size whose double
 // does not fit is as large as the capture limit can get anyway.
 std::int64_t doubledLongEdge(const events::PadScreenInfo& info) {
@@ -100,34 +95,36 @@ Task<void> MacSessionCoordinator::runClickFollowUp(Weak weak, double x, double y
   if (self->textFieldObserver_) self->textFieldObserver_->check(px, py);
 }
 
-void MacSessionCoordinator::postKey(CGKeyCode key, bool down, CGEventFlags flags) {
-  auto event = ports_.events.createKeyboardEvent(key, down);
-  if (event) event->flags = flags;
-  inputInjector_->post(std::move(event));
-}
-
 Task<void> MacSessionCoordinator::runLaunch(Weak weak, std::string name) {
+  // The application index finishes on a later turn of the main loop: a launch
+  // that comes first waits for it, a little.
+  for (int polls = 0;; ++polls) {
+    {
+      auto self = weak.lock();
+      if (!self || !self->connectionState_.is(ConnectionState::Kind::connected)) co_return;
+      self->appCatalog_->ensureLoaded();
+      if (self->appCatalog_->isLoaded()) break;
+      if (polls * kLaunchCatalogPollSeconds >= kLaunchCatalogWaitSeconds) {
+        self->sessionLog_.error("[MacCoordinator] launchApp: application catalog not loaded; %{public}s not launched",
+                                name);
+        co_return;
+      }
+    }
+    co_await sleepIgnoringCancel(kLaunchCatalogPollSeconds);
+  }
   {
     auto self = weak.lock();
     if (!self) co_return;
-    // Opens the system search field.
-    self->postKey(kVKCommand, true, kCGEventFlagMaskCommand);
-    self->postKey(kVKSpace, true, kCGEventFlagMaskCommand);
-    self->postKey(kVKSpace, false, kCGEventFlagMaskCommand);
-    self->postKey(kVKCommand, false, 0);
-  }
-  co_await sleepIgnoringCancel(kLaunchSearchFieldSeconds);
-  {
-    auto self = weak.lock();
-    if (!self || !self->connectionState_.is(ConnectionState::Kind::connected)) co_return;
-    self->inputInjector_->typeText(name);
-  }
-  co_await sleepIgnoringCancel(kLaunchTypingSeconds);
-  {
-    auto self = weak.lock();
-    if (!self || !self->connectionState_.is(ConnectionState::Kind::connected)) co_return;
-    self->postKey(kVKReturn, true, 0);
-    self->postKey(kVKReturn, false, 0);
+    const AppCatalog::Entry* entry = self->appCatalog_->find(name);
+    if (!entry) {
+      self->sessionLog_.notice("[MacCoordinator] launchApp: no application named %{public}s", name);
+      co_return;
+    }
+    if (!self->ports_.applications.openApplication(entry->path)) {
+      self->sessionLog_.error("[MacCoordinator] launchApp: could not open %{public}s", entry->path);
+      co_return;
+    }
+    self->sessionLog_.info("[MacCoordinator] launchApp → %{public}s", entry->path);
   }
   co_await runCaptureLaunchedWindow(weak);
 }

@@ -102,8 +102,9 @@ class MacSessionCoordinator final : public std::enable_shared_from_this<MacSessi
   // long after connecting, so the tablet's first frames are not held up.
   static constexpr double kConnectedSettleSeconds = 1.0;
   static constexpr double kClickFollowUpSeconds = 0.15;
-  static constexpr double kLaunchSearchFieldSeconds = 0.4;
-  static constexpr double kLaunchTypingSeconds = 0.5;
+  // How long a launch waits for the application catalog to load, and how often it looks.
+  static constexpr double kLaunchCatalogWaitSeconds = 2.0;
+  static constexpr double kLaunchCatalogPollSeconds = 0.1;
   static constexpr double kTitleBarZoomSettleSeconds = 0.5;
   static constexpr int kSearchLimit = 8;
   // Waits before each look for a launched application's window, in ms.
@@ -211,7 +212,6 @@ class MacSessionCoordinator final : public std::enable_shared_from_this<MacSessi
   static Task<void> runSwitchToWindow(Weak weak, std::string id);
   static Task<void> runCaptureLaunchedWindow(Weak weak);
   static Task<void> runRefreshCapturedWindowFrame(Weak weak);
-  void postKey(CGKeyCode key, bool down, CGEventFlags flags);
   void logPeerVersion(const events::PeerVersion& version);
 
   Executor& main_;

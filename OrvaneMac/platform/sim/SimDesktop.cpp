@@ -8,7 +8,8 @@
 namespace orvane {
 
 struct SimDesktop::Handle final : AXUIElement {
-  enum class Kind { systemWide, application, element };
+  // A button is one of a window's title-bar buttons; `id` is the window.
+  enum class Kind { systemWide, application, element, zoomButton, closeButton };
   Handle(Kind k, std::int32_t p, ElementId i) : kind(k), pid(p), id(i) {}
   Kind kind;
   std::int32_t pid;
@@ -276,13 +277,28 @@ AXResult<AXValue> SimDesktop::attribute(const Handle& h, std::string_view name) 
       }
       return {kAXErrorAttributeUnsupported, {}};
     }
+    case Handle::Kind::zoomButton:
+    case Handle::Kind::closeButton: {
+      if (!elements_.count(h.id) || elements_.at(h.id).closed) return {kAXErrorInvalidUIElement, {}};
+      if (name == kAXRoleAttribute) return some(std::string("AXButton"));
+      if (name == kAXSubroleAttribute) {
+        return some(std::string(h.kind == Handle::Kind::zoomButton ? kAXZoomButtonAttribute : kAXCloseButtonAttribute));
+      }
+      if (name == kAXWindowAttribute || name == kAXParentAttribute) return element(h.id);
+      return {kAXErrorAttributeUnsupported, {}};
+    }
     case Handle::Kind::element:
       break;
   }
   auto it = elements_.find(h.id);
-  if (it == elements_.end()) return {kAXErrorInvalidUIElement, {}};
+  if (it == elements_.end() || it->second.closed) return {kAXErrorInvalidUIElement, {}};
   const Element& e = it->second;
   const bool isWindow = e.role == kAXWindowRole;
+  if (isWindow && name == kAXMinimizedAttribute) return some(e.minimized);
+  if (isWindow && (name == kAXZoomButtonAttribute || name == kAXCloseButtonAttribute)) {
+    const auto kind = name == kAXZoomButtonAttribute ? Handle::Kind::zoomButton : Handle::Kind::closeButton;
+    return some(AXElement(std::make_shared<Handle>(kind, e.pid, e.id)));
+  }
   if (name == kAXRoleAttribute) return some(e.role);
   if (name == kAXSubroleAttribute) return e.subrole.empty() ? AXResult<AXValue>{kAXErrorNoValue, {}} : some(e.subrole);
   if (name == kAXTitleAttribute) return some(e.title);
@@ -298,9 +314,13 @@ AXError SimDesktop::setAttributeValue(const AXElement& element, std::string_view
   const Handle* h = handle(element);
   if (!h || h->kind != Handle::Kind::element) return kAXErrorIllegalArgument;
   auto it = elements_.find(h->id);
-  if (it == elements_.end()) return kAXErrorInvalidUIElement;
+  if (it == elements_.end() || it->second.closed) return kAXErrorInvalidUIElement;
   Element& e = it->second;
-  if (attribute == kAXPositionAttribute) {
+  if (attribute == kAXMinimizedAttribute && e.role == kAXWindowRole) {
+    const bool* minimized = std::get_if<bool>(&value);
+    if (!minimized) return kAXErrorIllegalArgument;
+    e.minimized = *minimized;
+  } else if (attribute == kAXPositionAttribute) {
     const Point* p = std::get_if<Point>(&value);
     if (!p) return kAXErrorIllegalArgument;
     const Point parent = e.parent ? globalFrame(e.parent).origin : Point{};
@@ -367,6 +387,19 @@ AXResult<std::int32_t> SimDesktop::pid(const AXElement& element) {
 
 AXError SimDesktop::performAction(const AXElement& element, std::string_view action) {
   if (auto error = configuredError(AXCall::perform, action)) return *error;
+  const Handle* h = handle(element);
+  if (h && (h->kind == Handle::Kind::zoomButton || h->kind == Handle::Kind::closeButton)) {
+    auto it = elements_.find(h->id);
+    if (it == elements_.end() || it->second.closed) return kAXErrorInvalidUIElement;
+    if (action != kAXPressAction) return kAXErrorActionUnsupported;
+    if (h->kind == Handle::Kind::zoomButton) {
+      it->second.zoomed = !it->second.zoomed;
+    } else {
+      it->second.closed = true;
+      std::erase(windowOrder_, h->id);
+    }
+    return kAXErrorSuccess;
+  }
   const ElementId id = idOf(element);
   auto it = std::find(windowOrder_.begin(), windowOrder_.end(), id);
   if (action != kAXRaiseAction || it == windowOrder_.end()) return kAXErrorActionUnsupported;

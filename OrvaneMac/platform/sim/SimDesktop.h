@@ -51,6 +51,11 @@ class SimDesktop final : public EventPoster,
     Rect frame;
     bool sizeSettable = true;
     bool hasWindowAttribute = true;  // false: "AXWindow" unsupported, callers must walk "AXParent"
+    // What the window operations did to a window: "AXMinimized", each press
+    // of its zoom button, a press of its close button (which takes it away).
+    bool minimized = false;
+    bool zoomed = false;
+    bool closed = false;
   };
 
   // Which Accessibility call a configured error applies to.

@@ -39,6 +39,11 @@ std::optional<std::string> SimSession::localizedName(std::int32_t pid) {
   return it->second;
 }
 
+bool SimSession::openApplication(const std::string& path) {
+  opened_.push_back(path);
+  return openApplicationSucceeds;
+}
+
 std::unique_ptr<Subscription> SimSession::observeDidBecomeActive(std::function<void()> callback) {
   auto listener = std::make_shared<Listener>();
   listener->callback = std::move(callback);

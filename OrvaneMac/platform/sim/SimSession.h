@@ -41,6 +41,8 @@ class SimSession final : public Applications, public PowerAssertions, public Scr
   void addApplication(std::int32_t pid, std::string name) { names_[pid] = std::move(name); }
   bool screenCaptureAllowed = true;
   bool screenCaptureGrantedOnRequest = false;
+  // openApplication answers this (and records the path either way).
+  bool openApplicationSucceeds = true;
   bool refuseAssertions = false;
   double backingScaleFactor = 2.0;
 
@@ -49,6 +51,8 @@ class SimSession final : public Applications, public PowerAssertions, public Scr
 
   // --- Records
   const std::vector<Activation>& activations() const { return activations_; }
+  // Paths openApplication was asked for, in order.
+  const std::vector<std::string>& openedApplications() const { return opened_; }
   // Assertions held now, by id.
   const std::map<AssertionID, Assertion>& heldAssertions() const { return held_; }
   int assertionsCreated() const { return created_; }
@@ -58,6 +62,7 @@ class SimSession final : public Applications, public PowerAssertions, public Scr
   bool activate(std::int32_t pid, std::uint32_t options) override;
   std::optional<std::string> localizedName(std::int32_t pid) override;
   std::unique_ptr<Subscription> observeDidBecomeActive(std::function<void()> callback) override;
+  bool openApplication(const std::string& path) override;
 
   // --- PowerAssertions
   std::optional<AssertionID> create(std::string_view type, std::uint32_t level, std::string_view name) override;
@@ -78,6 +83,7 @@ class SimSession final : public Applications, public PowerAssertions, public Scr
   SimDesktop& desktop_;
   std::map<std::int32_t, std::string> names_;
   std::vector<Activation> activations_;
+  std::vector<std::string> opened_;
   std::map<AssertionID, Assertion> held_;
   AssertionID nextAssertion_ = 1;
   int created_ = 0;

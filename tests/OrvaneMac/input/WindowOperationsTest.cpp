@@ -82,36 +82,75 @@ TEST_F(WindowOperationsTest, TwoTitleBarZoomsMaximiseThenRestore) {
   EXPECT_TRUE(posted().empty());
 }
 
-TEST_F(WindowOperationsTest, TitleBarButtonsAreClickedFromTheCapturedFrame) {
+TEST_F(WindowOperationsTest, MinimizeZoomAndCloseAskTheWindowManagerAndSayWhatTheyDid) {
+  using Flag = bool SimDesktop::Element::*;
   const struct {
     void (InputInjector::*operation)();
-    Lines events;
-    std::string message;
+    Flag effect;
+    std::string done;
+    SimDesktop::AXCall refusedCall;
+    std::string refusedName;
+    std::string refused;
     std::string withoutFrame;
   } cases[] = {
-      {&InputInjector::minimize, {"leftDown 140,96 b0 c1 M", "leftUp 140,96 b0 c1 M"},
-       "minimize: click yellow at (140,96)", "minimize: no window frame"},
-      {&InputInjector::zoom, {"leftDown 160,96 b0 c1 0x80000 M", "leftUp 160,96 b0 c1 0x80000 M"},
-       "zoom: option-click green at (160,96)", "zoom: no window frame"},
-      {&InputInjector::close, {"leftDown 120,96 b0 c1 M", "leftUp 120,96 b0 c1 M"},
-       "close: click red at (120,96)", "close: no window frame"},
-      // No Accessibility: the title bar is double-clicked instead.
-      {&InputInjector::titleBarZoom,
-       {"leftDown 600,92 b0 c1 M", "leftUp 600,92 b0 c1 M", "leftDown 600,92 b0 c2 M", "leftUp 600,92 b0 c2 M"},
-       "titleBarZoom: fallback double-click at (600,92)", "titleBarZoom: no window frame"},
+      {&InputInjector::minimize, &SimDesktop::Element::minimized, "minimize: iconify window at (100,80)",
+       SimDesktop::AXCall::set, "AXMinimized", "minimize: iconify window at (100,80) FAIL cannotComplete(-25204)",
+       "minimize: no window frame"},
+      {&InputInjector::zoom, &SimDesktop::Element::zoomed, "zoom: maximize or restore window at (100,80)",
+       SimDesktop::AXCall::copy, "AXZoomButton",
+       "zoom: maximize or restore window at (100,80) FAIL cannotComplete(-25204)", "zoom: no window frame"},
+      {&InputInjector::close, &SimDesktop::Element::closed, "close: close window at (100,80)",
+       SimDesktop::AXCall::perform, "AXPress", "close: close window at (100,80) FAIL cannotComplete(-25204)",
+       "close: no window frame"},
   };
-  sim.trusted = false;
   for (const auto& c : cases) {
-    injector.setCapturedWindowFrame(Rect(100, 80, 1000, 500));
+    const Id target = sim.addWindow(kAppPid, "Target", Rect(100.7, 80.2, 600, 400));
+    capture(target);
+    sim.failAX(c.refusedCall, c.refusedName, kAXErrorCannotComplete);
     (injector.*c.operation)();
-    EXPECT_EQ(takePosted(), c.events);
-    EXPECT_EQ(lastMessage(), c.message);
+    EXPECT_EQ(lastMessage(), c.refused);
+    EXPECT_EQ(log.records().back().level, LogLevel::Error);
+    EXPECT_FALSE(sim.element(target).*c.effect);
+    sim.clearAXFailures();
+
+    (injector.*c.operation)();
+    EXPECT_EQ(lastMessage(), c.done);
+    EXPECT_TRUE(sim.element(target).*c.effect);
+
+    injector.setCapturedAXWindow(nullptr);
+    injector.setCapturedWindowPID(std::nullopt);
+    (injector.*c.operation)();
+    EXPECT_EQ(lastMessage(), c.done + " FAIL no captured window");
+
     injector.setCapturedWindowFrame(std::nullopt);
     (injector.*c.operation)();
-    EXPECT_TRUE(takePosted().empty());
     EXPECT_EQ(lastMessage(), c.withoutFrame);
     EXPECT_EQ(log.records().back().level, LogLevel::Error);
   }
+  EXPECT_TRUE(posted().empty()) << "nothing is clicked";
+
+  capture(window);
+  injector.zoom();
+  injector.zoom();
+  EXPECT_FALSE(sim.element(window).zoomed) << "a second zoom restores";
+  injector.close();
+  const auto left = sim.copyAttributeValue(sim.applicationElement(kAppPid), kAXWindowsAttribute);
+  EXPECT_EQ(std::get<std::vector<AXElement>>(left.value).size(), 2u) << "the closed windows are gone";
+  injector.minimize();
+  EXPECT_EQ(lastMessage(), "minimize: iconify window at (100,80) FAIL invalidUIElement(-25202)");
+}
+
+TEST_F(WindowOperationsTest, TitleBarZoomWithoutAccessibilityDoubleClicksTheTitleBar) {
+  sim.trusted = false;
+  injector.setCapturedWindowFrame(Rect(100, 80, 1000, 500));
+  injector.titleBarZoom();
+  EXPECT_EQ(takePosted(), (Lines{"leftDown 600,92 b0 c1 M", "leftUp 600,92 b0 c1 M", "leftDown 600,92 b0 c2 M",
+                                 "leftUp 600,92 b0 c2 M"}));
+  EXPECT_EQ(lastMessage(), "titleBarZoom: fallback double-click at (600,92)");
+  injector.setCapturedWindowFrame(std::nullopt);
+  injector.titleBarZoom();
+  EXPECT_TRUE(takePosted().empty());
+  EXPECT_EQ(lastMessage(), "titleBarZoom: no window frame");
 }
 
 TEST_F(WindowOperationsTest, ResizeAndMoveFindTheWindowThroughTheProcessAndLogTheirCodes) {

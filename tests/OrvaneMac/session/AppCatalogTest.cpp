@@ -68,6 +68,10 @@ TEST_F(CatalogTest, KeepsUserFacingApplicationsOncePerNameSortedCaseInsensitivel
   EXPECT_EQ(names(),
             (Strings{"Apple", "apple Stuff", "Safari", "safari technology", "Terminal", "Version.app", "Zed"}));
   EXPECT_EQ(catalog.apps()[2].key, "safari");
+  EXPECT_EQ(catalog.apps()[2].path, "/Applications/Safari.app");  // the first one's path, kept to launch it
+  ASSERT_NE(catalog.find("SAFARI"), nullptr);
+  EXPECT_EQ(catalog.find("SAFARI")->path, "/Applications/Safari.app");
+  EXPECT_EQ(catalog.find("Safar"), nullptr);  // whole names only
   EXPECT_EQ(logs.lines(), Strings{"[AppCatalog] loaded 7 user-facing apps"});
 
   catalog.ensureLoaded();  // loaded once for good
@@ -154,15 +158,18 @@ TEST(CatalogPrefixes, FollowTheXdgBaseDirectories) {
       return it->second;
     };
   };
-  EXPECT_EQ(
-      AppCatalog::xdgApplicationPrefixes(env({{"HOME", "/home/kim"}})),
-      (Strings{"/home/kim/.local/share/applications/", "/usr/local/share/applications/", "/usr/share/applications/"}));
+  // Flatpak and Snap exports come last, whether XDG_DATA_DIRS names them or not.
+  EXPECT_EQ(AppCatalog::xdgApplicationPrefixes(env({{"HOME", "/home/kim"}})),
+            (Strings{"/home/kim/.local/share/applications/", "/usr/local/share/applications/",
+                     "/usr/share/applications/", "/home/kim/.local/share/flatpak/exports/share/applications/",
+                     "/var/lib/flatpak/exports/share/applications/", "/var/lib/snapd/desktop/applications/"}));
   EXPECT_EQ(
       AppCatalog::xdgApplicationPrefixes(
           env({{"HOME", "/home/kim"},
                {"XDG_DATA_HOME", "/data/kim/"},
                {"XDG_DATA_DIRS", "/var/lib/flatpak/exports/share:relative/share::/usr/share/:/usr/share"}})),
-      (Strings{"/data/kim/applications/", "/var/lib/flatpak/exports/share/applications/", "/usr/share/applications/"}));
+      (Strings{"/data/kim/applications/", "/var/lib/flatpak/exports/share/applications/", "/usr/share/applications/",
+               "/data/kim/flatpak/exports/share/applications/", "/var/lib/snapd/desktop/applications/"}));
   // A relative XDG_DATA_HOME is ignored in favour of the home default.
   EXPECT_EQ(AppCatalog::xdgApplicationPrefixes(env({{"HOME", "/home/kim"}, {"XDG_DATA_HOME", "data"}}))[0],
             "/home/kim/.local/share/applications/");

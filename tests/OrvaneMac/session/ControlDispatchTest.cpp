@@ -190,35 +190,63 @@ TEST_F(Dispatch, SearchAnswersFromTheCatalogOnceLoaded) {
   EXPECT_EQ(appIndex.queriesStarted(), 1);
 }
 
-TEST_F(Dispatch, LaunchOpensSearchTypesTheNameAndPressesReturn) {
+TEST_F(Dispatch, LaunchOpensTheCatalogEntryOfThatNameOnceTheCatalogIsLoaded) {
+  appIndex.addApplication("/usr/share/applications/notebook.desktop", "Notebook");
+  appIndex.addApplication("/usr/share/applications/org.notes.desktop", "Notes");
   connectSession();
-  receive(events::LaunchApp{"  Notes \n"});
-  const std::vector<std::string> opener = {"keyDown 55 0x100000 M", "keyDown 49 0x100000 M", "keyUp 49 0x100000 M",
-                                           "keyUp 55 M"};
-  EXPECT_EQ(takePosted(), opener);
-  main.advance(399ms);
-  EXPECT_TRUE(takePosted().empty());
-  main.advance(1ms);
-  std::vector<std::u16string> typed;
-  for (const CGEvent& e : desktop.posted()) {
-    if (e.type == kCGEventKeyDown) typed.push_back(e.unicode);
-  }
-  EXPECT_EQ(typed, (std::vector<std::u16string>{u"N", u"o", u"t", u"e", u"s"}));
-  desktop.clearPosted();
-  main.advance(500ms);
-  EXPECT_EQ(takePosted(), (std::vector<std::string>{"keyDown 36 M", "keyUp 36 M"}));
+  receive(events::LaunchApp{"  nOTES \n"});
+  EXPECT_TRUE(session.openedApplications().empty());  // the catalog loads first
+  main.advance(100ms);
+  EXPECT_EQ(session.openedApplications(), std::vector<std::string>{"/usr/share/applications/org.notes.desktop"});
+  EXPECT_TRUE(logged("[MacCoordinator] launchApp → /usr/share/applications/org.notes.desktop"));
+  EXPECT_TRUE(takePosted().empty());  // no keys typed anywhere
+
+  // Loaded now: the next launch goes at once.
+  receive(events::LaunchApp{"Notebook"});
+  EXPECT_EQ(session.openedApplications().back(), "/usr/share/applications/notebook.desktop");
+}
+
+TEST_F(Dispatch, LaunchWithoutAMatchOrAFailingOpenOnlyLogs) {
+  appIndex.addApplication("/usr/share/applications/org.notes.desktop", "Notes");
+  connectSession();
+  receive(events::LaunchApp{"Note"});
+  main.advance(6s);
+  EXPECT_TRUE(logged("[MacCoordinator] launchApp: no application named Note"));
+  EXPECT_TRUE(session.openedApplications().empty());
+
+  session.openApplicationSucceeds = false;
+  receive(events::LaunchApp{"Notes"});
+  main.advance(6s);
+  EXPECT_TRUE(logged("[MacCoordinator] launchApp: could not open /usr/share/applications/org.notes.desktop"));
+  EXPECT_FALSE(logged("[MacCoordinator] captureLaunchedWindow: launched app window not found"));
+}
+
+TEST_F(Dispatch, LaunchWaitsTwoSecondsAtMostForTheCatalog) {
+  appIndex.holdQueries = true;
+  appIndex.addApplication("/usr/share/applications/org.notes.desktop", "Notes");
+  connectSession();
+  receive(events::LaunchApp{"Notes"});
+  main.advance(1900ms);
+  EXPECT_FALSE(logged("[MacCoordinator] launchApp: application catalog not loaded; Notes not launched"));
+  main.advance(200ms);
+  EXPECT_TRUE(logged("[MacCoordinator] launchApp: application catalog not loaded; Notes not launched"));
+  appIndex.finishGathering();
+  main.advance(1s);
+  EXPECT_TRUE(session.openedApplications().empty());
 }
 
 TEST_F(Dispatch, LaunchStopsWhenTheSessionEnds) {
+  appIndex.holdQueries = true;
+  appIndex.addApplication("/usr/share/applications/org.notes.desktop", "Notes");
   connectSession();
   receive(events::LaunchApp{" \u00a0"});
-  EXPECT_TRUE(takePosted().empty());
+  EXPECT_EQ(appIndex.queriesStarted(), 0);  // a blank name starts nothing
 
   receive(events::LaunchApp{"Notes"});
   coordinator->peerManager()->onDisconnected();
-  desktop.clearPosted();
+  appIndex.finishGathering();
   main.advance(6s);
-  for (const CGEvent& e : desktop.posted()) EXPECT_TRUE(e.unicode.empty());  // nothing typed
+  EXPECT_TRUE(session.openedApplications().empty());
   EXPECT_FALSE(logged("[MacCoordinator] captureLaunchedWindow: launched app window not found"));
 }
 

@@ -165,13 +165,17 @@ TEST_F(LaunchedWindow, FourAttemptsThenGivesUp) {
 }
 
 TEST_F(LaunchedWindow, LaunchFollowsTheNewWindowWithThePadsShape) {
+  appIndex.addApplication("/usr/share/applications/org.notes.desktop", "Notes");
   capture.addWindow(601, notes, Rect(50, 50, 600, 400), "Notes");
   connectSession();
   receive(events::PadScreenInfo{2732, 2048});
   receive(events::LaunchApp{"Notes"});
-  main.advance(950ms);
-  desktop.activate(88);  // the search field started it
-  main.advance(800ms);
+  main.advance(100ms);  // the catalog loaded, the entry opened
+  ASSERT_EQ(session.openedApplications(), std::vector<std::string>{"/usr/share/applications/org.notes.desktop"});
+  desktop.activate(88);
+  main.advance(799ms);
+  EXPECT_EQ(coordinator->capturedWindowID(), std::nullopt);
+  main.advance(1ms);
   main.runUntilIdle();
   EXPECT_EQ(coordinator->capturedWindowID(), "601");
   EXPECT_EQ(frameOf(notesWindow), Rect(149, 22, 1140, 855));

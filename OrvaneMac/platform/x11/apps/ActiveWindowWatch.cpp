@@ -1,0 +1,93 @@
+#include "OrvaneMac/platform/x11/apps/ActiveWindowWatch.h"
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace orvane::x11 {
+
+namespace {
+
+class ListenerSubscription final : public Subscription {
+ public:
+  explicit ListenerSubscription(std::function<void()> stop) : stop_(std::move(stop)) {}
+  ~ListenerSubscription() override { stop_(); }
+
+ private:
+  std::function<void()> stop_;
+};
+
+}  // namespace
+
+std::optional<std::int32_t> windowPid(X11Display& x, ::Window window) {
+  if (window == None) return std::nullopt;
+  auto values = x.cardinals(window, "_NET_WM_PID");
+  if (!values || values->empty()) return std::nullopt;
+  const unsigned long pid = values->front();
+  if (pid == 0 || pid > static_cast<unsigned long>(INT32_MAX)) return std::nullopt;
+  return static_cast<std::int32_t>(pid);
+}
+
+::Window topmostWindowOf(X11Display& x, std::int32_t pid) {
+  if (pid < 1) return None;
+  auto stacking = x.windows(x.root(), "_NET_CLIENT_LIST_STACKING");
+  if (!stacking) stacking = x.windows(x.root(), "_NET_CLIENT_LIST");  // unordered, but better than nothing
+  if (!stacking) return None;
+  // Bottom to top.
+  for (auto it = stacking->rbegin(); it != stacking->rend(); ++it) {
+    if (windowPid(x, *it) == pid) return *it;
+  }
+  return None;
+}
+
+ActiveWindowWatch::ActiveWindowWatch(X11Display& x) : x_(x), activeAtom_(x.atom("_NET_ACTIVE_WINDOW")) {
+  // Other ports select their own events on the root: add to this client's
+  // mask instead of replacing it.
+  XWindowAttributes attributes{};
+  x_.trap([&] {
+    if (XGetWindowAttributes(x_.get(), x_.root(), &attributes)) {
+      XSelectInput(x_.get(), x_.root(), attributes.your_event_mask | PropertyChangeMask);
+    }
+  });
+  handler_ = x_.addEventHandler([this](const XEvent& event) { onEvent(event); });
+  last_ = current();
+}
+
+ActiveWindowWatch::~ActiveWindowWatch() { x_.removeEventHandler(handler_); }
+
+ActiveWindowWatch::Active ActiveWindowWatch::current() {
+  Active active;
+  auto windows = x_.windows(x_.root(), "_NET_ACTIVE_WINDOW");
+  if (windows && !windows->empty()) active.window = windows->front();
+  active.pid = windowPid(x_, active.window);
+  return active;
+}
+
+std::unique_ptr<Subscription> ActiveWindowWatch::observe(std::function<void(const Active&)> changed) {
+  const int id = nextListener_++;
+  listeners_.emplace(id, std::make_shared<std::function<void(const Active&)>>(std::move(changed)));
+  return std::make_unique<ListenerSubscription>([this, id, alive = std::weak_ptr<bool>(alive_)] {
+    if (!alive.expired()) listeners_.erase(id);
+  });
+}
+
+void ActiveWindowWatch::onEvent(const XEvent& event) {
+  if (event.type != PropertyNotify || event.xproperty.window != x_.root() || event.xproperty.atom != activeAtom_) {
+    return;
+  }
+  Active now = current();
+  if (now == last_) return;
+  last_ = now;
+  // A listener may unsubscribe itself or others, or destroy the watch.
+  std::vector<std::pair<int, std::shared_ptr<std::function<void(const Active&)>>>> listeners(listeners_.begin(),
+                                                                                             listeners_.end());
+  std::weak_ptr<bool> alive = alive_;
+  for (auto& [id, listener] : listeners) {
+    if (alive.expired()) return;
+    if (listeners_.contains(id)) (*listener)(now);
+  }
+}
+
+}  // namespace orvane::x11
