@@ -228,21 +228,16 @@ void InputInjector::postSystemKey(int keyType) {
 }
 
 bool InputInjector::mayPost(const CGEvent& event) const {
-  if (!guard_ || guard_->policy().allowsInjection(queue_.now())) return true;
-  switch (event.type) {
-    case kCGEventLeftMouseUp: return heldButtons_.contains(0);
-    case kCGEventRightMouseUp: return heldButtons_.contains(1);
-    case kCGEventOtherMouseUp: return heldButtons_.contains(2);
-    case kCGEventKeyUp: return heldKeys_.contains(event.keyCode);
-    default: return false;
-  }
+  const bool release = event.type == kCGEventLeftMouseUp || event.type == kCGEventRightMouseUp ||
+                       event.type == kCGEventOtherMouseUp || event.type == kCGEventKeyUp;
+  return release || !guard_ || guard_->policy().allowsInjection(queue_.now());
 }
 
 void InputInjector::post(std::optional<CGEvent> event) {
   // Checked here, not only where tablet events come in: steps that post later
   // on their own (a launch, a click follow-up, a window operation) must yield
-  // to a person at the computer too. The release of something held always
-  // goes out, so nothing the tablet pressed stays down.
+  // to a person at the computer too. Releases always go out, so nothing the
+  // tablet pressed stays down.
   if (!event || !mayPost(*event)) return;
   switch (event->type) {
     case kCGEventLeftMouseDown: heldButtons_.insert(0); armWatchdog(); break;
