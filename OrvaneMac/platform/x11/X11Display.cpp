@@ -26,7 +26,12 @@ struct Source {
 gboolean prepare(GSource* source, gint* timeout) {
   *timeout = -1;
   auto* s = reinterpret_cast<Source*>(source);
-  return !s->owner->broken() && XEventsQueued(s->owner->get(), QueuedAlready) > 0;
+  if (s->owner->broken()) return FALSE;
+  // Before the loop sleeps, whatever the ports asked of the server goes out:
+  // a request left in Xlib's buffer (an event selection, say) would wait for
+  // the next unrelated one.
+  XFlush(s->owner->get());
+  return XEventsQueued(s->owner->get(), QueuedAlready) > 0;
 }
 
 gboolean check(GSource* source) {
