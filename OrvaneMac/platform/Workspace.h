@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace orvane {
 
@@ -11,6 +12,18 @@ namespace orvane {
 class Subscription {
  public:
   virtual ~Subscription() = default;
+};
+
+// A subscription whose end is one call.
+class ScopedSubscription final : public Subscription {
+ public:
+  explicit ScopedSubscription(std::function<void()> stop) : stop_(std::move(stop)) {}
+  ~ScopedSubscription() override {
+    if (stop_) stop_();
+  }
+
+ private:
+  std::function<void()> stop_;
 };
 
 // NSWorkspace: the frontmost application and its activation notifications.

@@ -4,19 +4,6 @@
 
 namespace orvane {
 
-namespace {
-
-class ListenerSubscription final : public Subscription {
- public:
-  explicit ListenerSubscription(std::function<void()> stop) : stop_(std::move(stop)) {}
-  ~ListenerSubscription() override { stop_(); }
-
- private:
-  std::function<void()> stop_;
-};
-
-}  // namespace
-
 void SimSession::becomeActive() {
   std::erase_if(listeners_, [](const auto& listener) { return !listener->alive; });
   for (const auto& listener : listeners_) {
@@ -48,7 +35,7 @@ std::unique_ptr<Subscription> SimSession::observeDidBecomeActive(std::function<v
   auto listener = std::make_shared<Listener>();
   listener->callback = std::move(callback);
   listeners_.push_back(listener);
-  return std::make_unique<ListenerSubscription>([listener] { listener->alive = false; });
+  return std::make_unique<ScopedSubscription>([listener] { listener->alive = false; });
 }
 
 std::optional<PowerAssertions::AssertionID> SimSession::create(std::string_view type, std::uint32_t level,

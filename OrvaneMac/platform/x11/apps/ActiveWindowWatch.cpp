@@ -8,19 +8,6 @@
 
 namespace orvane::x11 {
 
-namespace {
-
-class ListenerSubscription final : public Subscription {
- public:
-  explicit ListenerSubscription(std::function<void()> stop) : stop_(std::move(stop)) {}
-  ~ListenerSubscription() override { stop_(); }
-
- private:
-  std::function<void()> stop_;
-};
-
-}  // namespace
-
 std::optional<std::int32_t> windowPid(X11Display& x, ::Window window) {
   if (window == None) return std::nullopt;
   auto values = x.cardinals(window, "_NET_WM_PID");
@@ -68,7 +55,7 @@ ActiveWindowWatch::Active ActiveWindowWatch::current() {
 std::unique_ptr<Subscription> ActiveWindowWatch::observe(std::function<void(const Active&)> changed) {
   const int id = nextListener_++;
   listeners_.emplace(id, std::make_shared<std::function<void(const Active&)>>(std::move(changed)));
-  return std::make_unique<ListenerSubscription>([this, id, alive = std::weak_ptr<bool>(alive_)] {
+  return std::make_unique<ScopedSubscription>([this, id, alive = std::weak_ptr<bool>(alive_)] {
     if (!alive.expired()) listeners_.erase(id);
   });
 }

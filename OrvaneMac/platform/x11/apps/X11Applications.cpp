@@ -15,15 +15,6 @@ namespace {
 // which window managers honour without focus-stealing checks.
 constexpr long kSourcePager = 2;
 
-class CallbackSubscription final : public Subscription {
- public:
-  explicit CallbackSubscription(std::function<void()> stop) : stop_(std::move(stop)) {}
-  ~CallbackSubscription() override { stop_(); }
-
- private:
-  std::function<void()> stop_;
-};
-
 struct ClassHint {
   std::string resClass;
   std::string resName;
@@ -76,7 +67,7 @@ std::optional<std::string> X11Applications::localizedName(std::int32_t pid) {
 std::unique_ptr<Subscription> X11Applications::observeDidBecomeActive(std::function<void()> callback) {
   const int id = nextCallback_++;
   callbacks_.emplace(id, std::make_shared<std::function<void()>>(std::move(callback)));
-  return std::make_unique<CallbackSubscription>([this, id, alive = std::weak_ptr<bool>(alive_)] {
+  return std::make_unique<ScopedSubscription>([this, id, alive = std::weak_ptr<bool>(alive_)] {
     if (!alive.expired()) callbacks_.erase(id);
   });
 }

@@ -7,19 +7,6 @@
 
 namespace orvane::x11 {
 
-namespace {
-
-class CallbackSubscription final : public Subscription {
- public:
-  explicit CallbackSubscription(std::function<void()> stop) : stop_(std::move(stop)) {}
-  ~CallbackSubscription() override { stop_(); }
-
- private:
-  std::function<void()> stop_;
-};
-
-}  // namespace
-
 X11Workspace::X11Workspace(X11Display& x) : watch_(x), front_(watch_.current()) {
   watching_ = watch_.observe([this](const ActiveWindowWatch::Active& active) { activeChanged(active); });
 }
@@ -30,7 +17,7 @@ std::unique_ptr<Subscription> X11Workspace::observeApplicationActivation(
     std::function<void(std::optional<std::int32_t> pid)> callback) {
   const int id = nextCallback_++;
   callbacks_.emplace(id, std::make_shared<std::function<void(std::optional<std::int32_t>)>>(std::move(callback)));
-  return std::make_unique<CallbackSubscription>([this, id, alive = std::weak_ptr<bool>(alive_)] {
+  return std::make_unique<ScopedSubscription>([this, id, alive = std::weak_ptr<bool>(alive_)] {
     if (!alive.expired()) callbacks_.erase(id);
   });
 }
