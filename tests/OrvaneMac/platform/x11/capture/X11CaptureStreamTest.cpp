@@ -4,7 +4,7 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -17,16 +17,15 @@
 namespace orvane::x11 {
 namespace {
 
-using Pixel = std::array<std::uint8_t, 4>;  // B, G, R, A
+using Pixel = std::array<std::uint8_t, 3>;  // B, G, R
 
-// A copy of one delivered picture.
 struct Picture {
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0, stride = 0;
+  double time = 0;
   std::vector<std::uint8_t> bytes;
   Pixel at(int x, int y) const {
-    const auto* p = &bytes[static_cast<std::size_t>((y * width + x) * 4)];
-    return {p[0], p[1], p[2], 0};
+    const auto* p = &bytes[static_cast<std::size_t>(y * stride + x * 4)];
+    return {p[0], p[1], p[2]};
   }
 };
 
@@ -34,43 +33,25 @@ class Collector final : public CaptureStreamOutput {
  public:
   void didOutputSampleBuffer(const CaptureSample& sample, StreamOutputType) override {
     const CapturedImage& image = *sample.imageBuffer;
-    Picture picture{image.width, image.height, {}};
-    picture.bytes.resize(static_cast<std::size_t>(image.width * image.height * 4));
-    for (int y = 0; y < image.height; ++y) {
-      std::memcpy(&picture.bytes[static_cast<std::size_t>(y * image.width * 4)], image.data + y * image.bytesPerRow,
-                  static_cast<std::size_t>(image.width * 4));
-    }
     std::lock_guard lock(mutex_);
-    last_ = std::move(picture);
+    last_ = {image.width, image.height, image.bytesPerRow, sample.presentationTimeSeconds,
+             {image.data, image.data + image.height * image.bytesPerRow}};
     ++count_;
-    times_.push_back(sample.presentationTimeSeconds);
     changed_.notify_all();
   }
   int count() {
     std::lock_guard lock(mutex_);
     return count_;
   }
-  // The first picture after `seen` have arrived, within `seconds`.
-  std::optional<Picture> waitBeyond(int seen, double seconds = 3) {
-    std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return count_ > seen; })) return {};
-    return last_;
-  }
-  // The latest picture or a later one for which `wanted` holds.
-  template <typename Predicate>
-  std::optional<Picture> waitFor(Predicate wanted, double seconds = 3) {
+  // The first picture after `seen` have arrived for which `wanted` holds, within `seconds`.
+  std::optional<Picture> waitFor(int seen, const std::function<bool(const Picture&)>& wanted = {}, double seconds = 3) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     std::unique_lock lock(mutex_);
-    int seen = 0;
     while (changed_.wait_until(lock, deadline, [&] { return count_ > seen; })) {
       seen = count_;
-      if (wanted(last_)) return last_;
+      if (!wanted || wanted(last_)) return last_;
     }
     return {};
-  }
-  std::vector<double> times() {
-    std::lock_guard lock(mutex_);
-    return times_;
   }
 
  private:
@@ -78,7 +59,6 @@ class Collector final : public CaptureStreamOutput {
   std::condition_variable changed_;
   int count_ = 0;
   Picture last_;
-  std::vector<double> times_;
 };
 
 class Delegate final : public CaptureStreamDelegate {
@@ -89,10 +69,8 @@ class Delegate final : public CaptureStreamDelegate {
 
 StreamConfiguration configuration(int width, int height, bool cursor = true) {
   StreamConfiguration c;
-  c.width = width;
-  c.height = height;
+  c.width = width, c.height = height, c.showsCursor = cursor;
   c.minimumFrameInterval = Seconds(1.0 / 30);
-  c.showsCursor = cursor;
   return c;
 }
 
@@ -113,24 +91,6 @@ class X11CaptureStreamTest : public testing::Test {
     XWarpPointer(x->get(), None, x->root(), 0, 0, 0, 0, rootX, rootY);
     XSync(x->get(), False);
   }
-  // The client window's top-left corner on the root.
-  std::pair<int, int> originOf(const test::TestClient& client) {
-    int ox = 0, oy = 0;
-    ::Window child = None;
-    XTranslateCoordinates(x->get(), client.window(), x->root(), 0, 0, &ox, &oy, &child);
-    return {ox, oy};
-  }
-  // A window of one colour over everything, which openbox leaves alone.
-  ::Window showPatch(int left, int top, unsigned long rgb) {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = rgb;
-    const ::Window w = XCreateWindow(x->get(), x->root(), left, top, 100, 100, 0, CopyFromParent, InputOutput,
-                                     CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapRaised(x->get(), w);
-    XSync(x->get(), False);
-    return w;
-  }
 
   ManualExecutor main;
   std::shared_ptr<Collector> output = std::make_shared<Collector>();
@@ -138,99 +98,80 @@ class X11CaptureStreamTest : public testing::Test {
   std::unique_ptr<X11Display> x;
 };
 
-TEST_F(X11CaptureStreamTest, APatternComesBackScaledInBgraAtTheQuadrantCentres) {
+TEST_F(X11CaptureStreamTest, APatternComesBackScaledThenTheCursorIsDrawnWhereThePointerIs) {
   test::TestClient client(
       {.title = "Pattern", .x = 200, .y = 200, .width = 800, .height = 600, .pattern = true, .extraArgs = {}});
   warpPointer(1900, 1060);  // the cursor away from the samples
   auto stream = start(configuration(960, 540, false));
-  const auto picture = output->waitBeyond(0);
+  auto picture = output->waitFor(0);
   ASSERT_TRUE(picture);
   EXPECT_EQ(picture->width, 960);
   EXPECT_EQ(picture->height, 540);
-  const auto [ox, oy] = originOf(client);
+  int ox = 0, oy = 0;
+  ::Window child = None;
+  XTranslateCoordinates(x->get(), client.window(), x->root(), 0, 0, &ox, &oy, &child);
   // The drawing area fills the window above the entry and the button.
   auto sample = [&](double fx, double fy) { return picture->at((ox + int(800 * fx)) / 2, (oy + int(600 * fy)) / 2); };
-  EXPECT_EQ(sample(0.25, 0.2), (Pixel{0, 0, 255, 0})) << "red";
-  EXPECT_EQ(sample(0.75, 0.2), (Pixel{0, 255, 0, 0})) << "green";
-  EXPECT_EQ(sample(0.25, 0.6), (Pixel{255, 0, 0, 0})) << "blue";
-  EXPECT_EQ(sample(0.75, 0.6), (Pixel{255, 255, 255, 0})) << "white";
-  const auto times = output->times();
+  EXPECT_EQ(sample(0.25, 0.2), (Pixel{0, 0, 255})) << "red";
+  EXPECT_EQ(sample(0.75, 0.2), (Pixel{0, 255, 0})) << "green";
+  EXPECT_EQ(sample(0.25, 0.6), (Pixel{255, 0, 0})) << "blue";
+  EXPECT_EQ(sample(0.75, 0.6), (Pixel{255, 255, 255})) << "white";
   const double now = SystemClock().uptime();
-  EXPECT_LE(times.front(), now);
-  EXPECT_GT(times.front(), now - 5) << "monotonic seconds";
-}
+  EXPECT_LE(picture->time, now);
+  EXPECT_GT(picture->time, now - 5) << "monotonic seconds";
 
-TEST_F(X11CaptureStreamTest, TheCursorIsDrawnWhereThePointerIs) {
-  test::TestClient client(
-      {.title = "Grey", .x = 300, .y = 200, .width = 600, .height = 500, .pattern = false, .extraArgs = {}});
-  const auto [ox, oy] = originOf(client);
-  const int px = ox + 300, py = oy + 150;
-  const Pixel grey{128, 128, 128, 0};
-  // Pixels near (x, y) that differ from the grey around them.
-  auto cursorAt = [&](const Picture& picture, int x, int y) {
+  // At full size with the cursor: it is over the red quadrant where the pointer is, and follows it.
+  const int px = ox + 150, py = oy + 100;
+  auto cursorAt = [&](const Picture& p, int x, int y) {  // enough pixels near (x, y) are not red
     int covered = 0;
     for (int dy = -8; dy <= 8; ++dy) {
-      for (int dx = -8; dx <= 8; ++dx) covered += picture.at(x + dx, y + dy) != grey;
+      for (int dx = -8; dx <= 8; ++dx) covered += p.at(x + dx, y + dy) != Pixel{0, 0, 255};
     }
     return covered > 10;
   };
   warpPointer(px, py);
-  auto stream = start(configuration(1920, 1080));
-  auto picture = output->waitFor([&](const Picture& p) { return p.at(px + 60, py + 60) == grey; });
-  ASSERT_TRUE(picture) << "the client's grey";
+  test::await(main, stream->updateConfiguration(configuration(1920, 1080)));
+  picture = output->waitFor(0, [&](const Picture& p) { return p.width == 1920 && p.height == 1080; });
+  ASSERT_TRUE(picture) << "the new size applies";
   EXPECT_TRUE(cursorAt(*picture, px, py));
-
-  // Moving the pointer alone produces a picture with the cursor in its new place.
   warpPointer(px + 100, py);
-  picture = output->waitFor([&](const Picture& p) { return cursorAt(p, px + 100, py); });
-  ASSERT_TRUE(picture);
+  picture = output->waitFor(0, [&](const Picture& p) { return cursorAt(p, px + 100, py); });
+  ASSERT_TRUE(picture) << "moving the pointer alone produces a picture";
   EXPECT_FALSE(cursorAt(*picture, px, py));
 }
 
-TEST_F(X11CaptureStreamTest, AStillScreenCostsNoGrabsUntilItChangesOrAPictureIsAskedFor) {
+TEST_F(X11CaptureStreamTest, AStillScreenCostsNoGrabsUntilItChangesOrIsAskedForAndStopEndsDelivery) {
   warpPointer(5, 5);
   auto stream = start(configuration(960, 540));
-  ASSERT_TRUE(output->waitBeyond(0));
+  ASSERT_TRUE(output->waitFor(0));
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the absence of grabs takes time to show
   EXPECT_EQ(stream->grabs(), 1u);
   EXPECT_EQ(output->count(), 1);
 
-  int seen = output->count();
   stream->requestFrame();
-  ASSERT_TRUE(output->waitBeyond(seen, 0.5)) << "a picture asked for comes before the refresh";
+  ASSERT_TRUE(output->waitFor(1, {}, 0.5)) << "a picture asked for comes before the refresh";
   EXPECT_EQ(stream->grabs(), 2u);
 
-  seen = output->count();
-  const ::Window patch = showPatch(400, 300, 0x00FF00);
-  auto picture = output->waitBeyond(seen, 0.5);
+  // A green patch over everything, which openbox leaves alone.
+  int seen = output->count();
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = 0x00FF00;
+  const ::Window patch = XCreateWindow(x->get(), x->root(), 400, 300, 100, 100, 0, CopyFromParent, InputOutput,
+                                       CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+  XMapRaised(x->get(), patch);
+  XSync(x->get(), False);
+  auto picture = output->waitFor(seen, {}, 0.5);
   ASSERT_TRUE(picture) << "a change is captured";
-  EXPECT_EQ(picture->at(225, 175), (Pixel{0, 255, 0, 0}));
+  EXPECT_EQ(picture->at(225, 175), (Pixel{0, 255, 0}));
 
   // With nothing happening, a refresh still comes about once a second.
   seen = output->count();
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(output->waitBeyond(seen, 2));
+  ASSERT_TRUE(output->waitFor(seen, {}, 2));
   EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(700));
   XDestroyWindow(x->get(), patch);
   XSync(x->get(), False);
-}
-
-TEST_F(X11CaptureStreamTest, WithoutDamageEveryTickGrabs) {
-  warpPointer(5, 5);
-  auto stream = start(configuration(640, 360), X11CaptureOptions{.displayName = {}, .useDamage = false, .clock = {}});
-  ASSERT_TRUE(output->waitBeyond(5, 2));
-  EXPECT_GE(stream->grabs(), 6u);
-}
-
-TEST_F(X11CaptureStreamTest, ConfigurationChangesTheNextPictureAndStopEndsDelivery) {
-  auto stream = start(configuration(960, 540));
-  ASSERT_TRUE(output->waitBeyond(0));
-  int seen = output->count();
-  test::await(main, stream->updateConfiguration(configuration(320, 200)));
-  auto picture = output->waitBeyond(seen);
-  ASSERT_TRUE(picture);
-  EXPECT_EQ(picture->width, 320);
-  EXPECT_EQ(picture->height, 200);
 
   test::await(main, stream->stopCapture());
   EXPECT_FALSE(stream->running());
@@ -240,7 +181,7 @@ TEST_F(X11CaptureStreamTest, ConfigurationChangesTheNextPictureAndStopEndsDelive
   EXPECT_EQ(output->count(), seen);
 
   test::await(main, stream->startCapture());
-  EXPECT_TRUE(output->waitBeyond(seen)) << "a stopped stream starts again";
+  EXPECT_TRUE(output->waitFor(seen)) << "a stopped stream starts again";
   stream.reset();
   seen = output->count();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -248,20 +189,21 @@ TEST_F(X11CaptureStreamTest, ConfigurationChangesTheNextPictureAndStopEndsDelive
   EXPECT_TRUE(delegate->errors.empty());
 }
 
+TEST_F(X11CaptureStreamTest, WithoutDamageEveryTickGrabs) {
+  warpPointer(5, 5);
+  auto stream = start(configuration(640, 360), X11CaptureOptions{.displayName = {}, .useDamage = false, .clock = {}});
+  ASSERT_TRUE(output->waitFor(5, {}, 2));
+  EXPECT_GE(stream->grabs(), 6u);
+}
+
 TEST_F(X11CaptureStreamTest, StartFailsWithoutADisplayAndALostServerStopsTheStream) {
-  auto missing = std::make_shared<X11CaptureStream>(
-      main, X11CaptureOptions{.displayName = ":4321", .useDamage = true, .clock = {}}, ContentFilter{},
-      configuration(320, 200), delegate);
-  EXPECT_THROW(test::await(main, missing->startCapture()), CaptureServiceError);
+  EXPECT_THROW(start(configuration(320, 200), {.displayName = ":4321", .useDamage = true, .clock = {}}),
+               CaptureServiceError);
 
   auto server = std::make_unique<test::XServer>(
       test::XServerOptions{.width = 640, .height = 480, .windowManager = false, .accessibilityBus = false});
-  auto stream = std::make_shared<X11CaptureStream>(
-      main, X11CaptureOptions{.displayName = server->display(), .useDamage = true, .clock = {}}, ContentFilter{},
-      configuration(640, 480), delegate);
-  stream->addStreamOutput(output, StreamOutputType::screen, "com.marlune.capture");
-  test::await(main, stream->startCapture());
-  ASSERT_TRUE(output->waitBeyond(0));
+  auto stream = start(configuration(640, 480), {.displayName = server->display(), .useDamage = true, .clock = {}});
+  ASSERT_TRUE(output->waitFor(0));
   server.reset();
   ASSERT_TRUE(main.runUntil([&] { return !delegate->errors.empty(); }, Seconds(5)));
   EXPECT_EQ(delegate->errors.front(), "the X connection was lost");

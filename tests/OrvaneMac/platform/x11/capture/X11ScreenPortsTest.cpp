@@ -1,11 +1,9 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/extensions/dpms.h>
 #include <X11/extensions/scrnsaver.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -26,15 +24,15 @@ class X11ScreenPortsTest : public testing::Test {
     x = X11Display::open();
     ASSERT_TRUE(x);
   }
-  void setCardinals(std::string_view property, const std::vector<long>& values) {
-    XChangeProperty(x->get(), x->root(), x->atom(property), XA_CARDINAL, 32, PropModeReplace,
+  void setWorkArea(const std::vector<long>& values) {
+    XChangeProperty(x->get(), x->root(), x->atom("_NET_WORKAREA"), XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(values.data()), static_cast<int>(values.size()));
     XSync(x->get(), False);
   }
   std::unique_ptr<X11Display> x;
 };
 
-TEST_F(X11ScreenPortsTest, TheScreenIsOneMainDisplayWithItsVisibleFrameFromTheWorkArea) {
+TEST_F(X11ScreenPortsTest, OneMainDisplayWithFrameWorkAreaAndScaleThatCanBeReadUntilTheConnectionBreaks) {
   const auto displays = x11Displays(*x);
   ASSERT_EQ(displays.size(), 1u);
   EXPECT_EQ(displays[0].width, 1920);
@@ -44,35 +42,27 @@ TEST_F(X11ScreenPortsTest, TheScreenIsOneMainDisplayWithItsVisibleFrameFromTheWo
   const auto saved = x->cardinals(x->root(), "_NET_WORKAREA");
   X11Screens screens(*x);
   // Desktop 0 (openbox's current one) has a 30-pixel panel on top and a 50-pixel one below.
-  setCardinals("_NET_WORKAREA", {0, 30, 1920, 1000, 0, 0, 1920, 1080});
+  setWorkArea({0, 30, 1920, 1000, 0, 0, 1920, 1080});
   auto screen = screens.mainScreen();
   ASSERT_TRUE(screen);
   EXPECT_EQ(screen->frame, Rect(0, 0, 1920, 1080));
   EXPECT_EQ(screen->visibleFrame, Rect(0, 50, 1920, 1000));
-
   XDeleteProperty(x->get(), x->root(), x->atom("_NET_WORKAREA"));
-  screen = screens.mainScreen();
-  ASSERT_TRUE(screen);
-  EXPECT_EQ(screen->visibleFrame, Rect(0, 0, 1920, 1080));
-  if (saved) setCardinals("_NET_WORKAREA", std::vector<long>(saved->begin(), saved->end()));
-}
+  EXPECT_EQ(screens.mainScreen().value().visibleFrame, Rect(0, 0, 1920, 1080));
+  if (saved) setWorkArea({saved->begin(), saved->end()});
 
-TEST_F(X11ScreenPortsTest, ScaleFollowsXftDpiInTheRootResources) {
   X11DisplayScale scale(*x);
-  const Atom resources = XA_RESOURCE_MANAGER;
-  const std::string text = "Xcursor.size:\t24\nXft.dpi:\t144\n";
-  XChangeProperty(x->get(), x->root(), resources, XA_STRING, 8, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  const std::string resources = "Xcursor.size:\t24\nXft.dpi:\t144\n";
+  XChangeProperty(x->get(), x->root(), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(resources.data()), static_cast<int>(resources.size()));
   EXPECT_DOUBLE_EQ(scale.mainScreenBackingScaleFactor(), 1.5);
-  XDeleteProperty(x->get(), x->root(), resources);
+  XDeleteProperty(x->get(), x->root(), XA_RESOURCE_MANAGER);
   EXPECT_DOUBLE_EQ(scale.mainScreenBackingScaleFactor(), 1.0);
-}
 
-TEST_F(X11ScreenPortsTest, ScreenCanBeReadUntilTheConnectionBreaks) {
   X11ScreenCaptureAccess access(*x);
   EXPECT_TRUE(access.preflight());
   EXPECT_TRUE(access.request());
-  // A broken connection: the server closes it under us.
+  // The server closes our connection under us; nothing after this uses it.
   const ::Window mine = XCreateSimpleWindow(x->get(), x->root(), 0, 0, 1, 1, 0, 0, 0);
   XSync(x->get(), False);
   auto killer = X11Display::open();
@@ -83,33 +73,18 @@ TEST_F(X11ScreenPortsTest, ScreenCanBeReadUntilTheConnectionBreaks) {
   EXPECT_TRUE(x->broken());
 }
 
-// Xvfb has no DPMS (not even with +extension DPMS), so there the suspension
-// is what shows: a one-second screen saver that does not start while held.
-TEST_F(X11ScreenPortsTest, AssertionsSuspendTheScreenSaverAndDpmsUntilTheLastRelease) {
+// Xvfb has no DPMS, so the suspension shows as a one-second screen saver that does not start while held.
+TEST_F(X11ScreenPortsTest, AssertionsSuspendTheScreenSaverUntilTheLastRelease) {
   Display* d = x->get();
-  int eventBase = 0, errorBase = 0;
-  const bool dpms = DPMSQueryExtension(d, &eventBase, &errorBase) && DPMSCapable(d);
-  auto dpmsEnabled = [&] {
-    CARD16 level = 0;
-    BOOL enabled = False;
-    return DPMSInfo(d, &level, &enabled) && enabled;
-  };
-  auto saverOn = [&] {
-    XScreenSaverInfo* info = XScreenSaverAllocInfo();
-    XScreenSaverQueryInfo(d, x->root(), info);
-    const bool on = info->state == ScreenSaverOn;
-    XFree(info);
-    return on;
-  };
   auto saverStartsWithin = [&](std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (saverOn()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+      XScreenSaverInfo info{};
+      XScreenSaverQueryInfo(d, x->root(), &info);
+      if (info.state == ScreenSaverOn) return true;
     }
     return false;
   };
-  if (dpms) DPMSEnable(d);
   XSetScreenSaver(d, 1, 0, DefaultBlanking, DefaultExposures);
   XForceScreenSaver(d, ScreenSaverReset);
   XSync(d, False);
@@ -120,20 +95,12 @@ TEST_F(X11ScreenPortsTest, AssertionsSuspendTheScreenSaverAndDpmsUntilTheLastRel
   const auto first = power.create("PreventUserIdleDisplaySleep", 255, "Orvane active remote session");
   const auto second = power.create("PreventUserIdleDisplaySleep", 255, "another");
   ASSERT_TRUE(first && second);
-  EXPECT_NE(*first, 0u);
   EXPECT_NE(*first, *second);
-  if (dpms) {
-    EXPECT_FALSE(dpmsEnabled());
-  }
   power.release(*first);
   power.release(999);  // unknown: nothing happens
   EXPECT_FALSE(saverStartsWithin(std::chrono::milliseconds(1500))) << "one assertion is still held";
-
   power.release(*second);
   EXPECT_TRUE(saverStartsWithin(std::chrono::seconds(3)));
-  if (dpms) {
-    EXPECT_TRUE(dpmsEnabled());
-  }
   XSetScreenSaver(d, 0, 0, DefaultBlanking, DefaultExposures);
   XForceScreenSaver(d, ScreenSaverReset);
   XSync(d, False);

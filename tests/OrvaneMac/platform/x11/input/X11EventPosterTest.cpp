@@ -2,6 +2,7 @@
 
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <array>
 
 #include "OrvaneMac/input/GraphemeClusters.h"
@@ -21,7 +22,6 @@ class X11EventPosterTest : public X11InputFixture {
     event->clickState = clickState;
     poster.post(*event);
   }
-  void key(X11EventPoster& to, CGKeyCode key, bool down) { to.post(*to.createKeyboardEvent(key, down)); }
   // As the injector types: one key-down/up pair per character, nothing awaited.
   void type(const std::string& text) {
     for (const std::u16string& character : graphemeClustersUtf16(text)) {
@@ -39,11 +39,10 @@ class X11EventPosterTest : public X11InputFixture {
     return line.value_or("(nothing for \"" + prefix + "\")");
   }
 
-  // Restored sooner than by default, to keep the test short.
   X11EventPoster poster{*x, queue, {.spareRestoreAfter = 0.5}};
 };
 
-TEST_F(X11EventPosterTest, ClicksLandOnTheirPixelAndASecondClickAtOnceIsADoubleClick) {
+TEST_F(X11EventPosterTest, ClicksLandOnTheirPixelWithDoubleClicksWheelNotchesAndThePointerKeptOnTheRoot) {
   EXPECT_TRUE(x11InputAvailable(*x));
   TestClient client;
   // Left, right and other are X buttons 1, 3 and 2; a location's fraction is dropped.
@@ -61,69 +60,6 @@ TEST_F(X11EventPosterTest, ClicksLandOnTheirPixelAndASecondClickAtOnceIsADoubleC
     mouse(kCGEventLeftMouseUp, {420, 260}, 0, clickState);
   }
   EXPECT_EQ(lineFrom(client, "click button=1 x=420 y=260 count=2"), "click button=1 x=420 y=260 count=2");
-}
-
-TEST_F(X11EventPosterTest, TextAtFullSpeedArrivesExactlyAndTheKeymapComesBack) {
-  const std::vector<KeySym> before = keyboardMapping();
-  TestClient client;
-  ASSERT_EQ(lineFrom(client, "focus"), "focus entry");
-  // Latin-1, a combining accent, symbols and scripts no keymap here has, an
-  // emoji with its skin tone, upper case off the keymap (É, Ω), shifted
-  // characters on it, and more distinct characters than there are spare keycodes.
-  const std::string text =
-      "Héllo wörld ✓ 日本 👍🏽 e\u0301 ÉΩ! 東西南北春夏秋冬一二三四五";
-  type(text);
-  EXPECT_GT(poster.deferredEvents(), 0u) << "more distinct characters than spare keycodes";
-  EXPECT_EQ(lineFrom(client, "text " + text, 20), "text " + text);
-  EXPECT_TRUE(runUntil([&] { return !poster.keymapLent(); }, 5)) << "spare keycodes given back";
-  EXPECT_EQ(keyboardMapping(), before);
-
-  // Another client changes the map: ö takes the key of a, which must now be lent a keycode.
-  Display* other = XOpenDisplay(nullptr);
-  const KeyCode keyA = XKeysymToKeycode(other, XK_a);
-  std::array<KeySym, 2> umlaut = {XK_odiaeresis, XK_Odiaeresis}, letter = {XK_a, XK_A};
-  XChangeKeyboardMapping(other, keyA, 2, umlaut.data(), 1);
-  XSync(other, False);
-  XSync(x->get(), False);
-  x->dispatchPending();
-  type("aö");
-  EXPECT_EQ(lineFrom(client, "text " + text + "aö"), "text " + text + "aö");
-  XChangeKeyboardMapping(other, keyA, 2, letter.data(), 1);
-  XCloseDisplay(other);
-  EXPECT_TRUE(runUntil([&] { return !poster.keymapLent(); }, 5));
-  EXPECT_EQ(keyboardMapping(), before);
-  std::string last;
-  for (const std::string& line : client.linesSoFar()) {
-    if (line.starts_with("text ")) last = line;
-  }
-  EXPECT_EQ(last, "text " + text + "aö") << "nothing typed after the text";
-}
-
-TEST_F(X11EventPosterTest, ModifiersMediaKeysAndWheelNotchesArriveAsXKeysAndButtons) {
-  TestClient client;
-  ASSERT_EQ(lineFrom(client, "focus"), "focus entry");
-  X11EventPoster superPoster(*x, queue, {.commandKey = CommandKey::super});
-  const std::vector<std::tuple<X11EventPoster*, CGKeyCode, std::string>> chords = {
-      {&poster, 56, "key keysym=A state=0x1"},        // shift+a
-      {&poster, 55, "key keysym=c state=0x4"},        // cmd+c as Control
-      {&superPoster, 55, "key keysym=c state=0x40"}};  // cmd+c as Super (Mod4)
-  for (const auto& [to, modifier, expected] : chords) {
-    const CGKeyCode letter = modifier == 56 ? 0 : 8;
-    key(*to, modifier, true);
-    key(*to, letter, true);
-    key(*to, letter, false);
-    key(*to, modifier, false);
-    EXPECT_EQ(lineFrom(client, expected.substr(0, expected.find("state"))), expected);
-  }
-  // GDK names the XF86 keysyms without their prefix.
-  for (auto [keyType, name] : {std::pair{0, "AudioRaiseVolume"}, std::pair{1, "AudioLowerVolume"},
-                               std::pair{7, "AudioMute"}, std::pair{2, "MonBrightnessUp"},
-                               std::pair{3, "MonBrightnessDown"}}) {
-    for (int phase : {0x0A00, 0x0B00}) {
-      poster.post(*poster.createSystemDefinedEvent(kNXSubtypeAuxControlButtons, keyType * 65536 + phase, -1));
-    }
-    EXPECT_EQ(lineFrom(client, std::string("key keysym=") + name), std::string("key keysym=") + name + " state=0x0");
-  }
 
   mouse(kCGEventMouseMoved, {400, 300});
   // 50 px a notch: 120 is two up with 20 left, +40 makes a third; -50
@@ -137,15 +73,68 @@ TEST_F(X11EventPosterTest, ModifiersMediaKeysAndWheelNotchesArriveAsXKeysAndButt
   EXPECT_EQ(scrolls, (std::vector<std::string>{"scroll direction=up", "scroll direction=up", "scroll direction=up",
                                                "scroll direction=right", "scroll direction=down"}));
   EXPECT_EQ(client.waitForLine("scroll", 0.2), std::nullopt);
-}
 
-TEST_F(X11EventPosterTest, PointerStaysOnTheRootWhateverTheLocation) {
   mouse(kCGEventMouseMoved, {-50, 99999});
   EXPECT_EQ(poster.cursorLocation(), (Point{0, 1079}));
   mouse(kCGEventMouseMoved, {1e300, 12.9});
   EXPECT_EQ(poster.cursorLocation(), (Point{1919, 12}));
   mouse(kCGEventMouseMoved, {std::nan(""), 500});
   EXPECT_EQ(poster.cursorLocation(), (Point{1919, 12})) << "no place to go: the pointer stays";
+}
+
+TEST_F(X11EventPosterTest, TextArrivesExactlyAndTheKeymapComesBackThenChordsAndMediaKeysArriveAsXKeys) {
+  const std::vector<KeySym> before = keyboardMapping();
+  TestClient client;
+  ASSERT_EQ(lineFrom(client, "focus"), "focus entry");
+  // Latin-1, a combining accent, scripts and symbols off the keymap, an emoji with its skin tone,
+  // upper case off it (É, Ω), shifted characters on it, more distinct characters than spare keycodes.
+  const std::string text =
+      "Héllo wörld ✓ 日本 👍🏽 e\u0301 ÉΩ! 東西南北春夏秋冬一二三四五";
+  type(text);
+  EXPECT_GT(poster.deferredEvents(), 0u) << "more distinct characters than spare keycodes";
+  ASSERT_EQ(lineFrom(client, "text " + text, 20), "text " + text);
+  EXPECT_TRUE(runUntil([&] { return !poster.keymapLent(); }, 5)) << "spare keycodes given back";
+  EXPECT_EQ(keyboardMapping(), before);
+
+  // Another client changes the map: ö takes the key of a, which must now be lent a keycode.
+  Display* other = XOpenDisplay(nullptr);
+  const KeyCode keyA = XKeysymToKeycode(other, XK_a);
+  std::array<KeySym, 2> umlaut = {XK_odiaeresis, XK_Odiaeresis}, plain = {XK_a, XK_A};
+  XChangeKeyboardMapping(other, keyA, 2, umlaut.data(), 1);
+  XSync(other, False);
+  XSync(x->get(), False);
+  x->dispatchPending();
+  type("aö");
+  EXPECT_EQ(lineFrom(client, "text " + text + "aö"), "text " + text + "aö");
+  XChangeKeyboardMapping(other, keyA, 2, plain.data(), 1);
+  XCloseDisplay(other);
+  EXPECT_TRUE(runUntil([&] { return !poster.keymapLent(); }, 5));
+  EXPECT_EQ(keyboardMapping(), before);
+  const auto lines = client.linesSoFar();
+  EXPECT_EQ(*std::find_if(lines.rbegin(), lines.rend(), [](const auto& l) { return l.starts_with("text "); }),
+            "text " + text + "aö") << "nothing typed after the text";
+
+  X11EventPoster superPoster(*x, queue, {.commandKey = CommandKey::super});
+  const std::vector<std::tuple<X11EventPoster*, CGKeyCode, std::string>> chords = {
+      {&poster, 56, "key keysym=A state=0x1"},        // shift+a
+      {&poster, 55, "key keysym=c state=0x4"},        // cmd+c as Control
+      {&superPoster, 55, "key keysym=c state=0x40"}};  // cmd+c as Super (Mod4)
+  for (const auto& [to, modifier, expected] : chords) {
+    const CGKeyCode letter = modifier == 56 ? 0 : 8;
+    for (auto [key, down] : {std::pair{modifier, true}, {letter, true}, {letter, false}, {modifier, false}}) {
+      to->post(*to->createKeyboardEvent(key, down));
+    }
+    EXPECT_EQ(lineFrom(client, expected.substr(0, expected.find("state"))), expected);
+  }
+  // GDK names the XF86 keysyms without their prefix.
+  for (auto [keyType, name] : {std::pair{0, "AudioRaiseVolume"}, std::pair{1, "AudioLowerVolume"},
+                               std::pair{7, "AudioMute"}, std::pair{2, "MonBrightnessUp"},
+                               std::pair{3, "MonBrightnessDown"}}) {
+    for (int phase : {0x0A00, 0x0B00}) {
+      poster.post(*poster.createSystemDefinedEvent(kNXSubtypeAuxControlButtons, keyType * 65536 + phase, -1));
+    }
+    EXPECT_EQ(lineFrom(client, std::string("key keysym=") + name), std::string("key keysym=") + name + " state=0x0");
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -17,17 +18,12 @@
 
 namespace orvane::x11 {
 
-// The ports on the binary's Xvfb, with their connection and executor on this
-// thread's GLib main loop, as the host runs them.
+// The binary's Xvfb, the connection and executor on this thread's GLib main loop, as the host runs them.
 class X11InputFixture : public testing::Test {
  protected:
-  X11InputFixture() : x(openDisplay()), queue(clock) { x->attachToMainLoop(); }
-
-  static std::unique_ptr<X11Display> openDisplay() {
-    test::sharedXServer();
-    auto display = X11Display::open();
-    if (!display) throw std::runtime_error("no X display");
-    return display;
+  X11InputFixture() : x((test::sharedXServer(), X11Display::open())), queue(clock) {
+    if (!x) throw std::runtime_error("no X display");
+    x->attachToMainLoop();
   }
 
   // Runs the main loop until `done` holds; false when `seconds` pass first.
