@@ -12,9 +12,8 @@ DesktopEntries::Record record(std::string id, std::string name, std::string wmCl
 
 std::string nameOf(const DesktopEntry* entry) { return entry ? entry->name : "(none)"; }
 
-class DesktopEntriesTest : public ::testing::Test {
- protected:
-  DesktopEntries entries{{
+TEST(DesktopEntriesTest, WindowClassesAndExecutablesEvenCutShortFindTheirEntry) {
+  const DesktopEntries entries{{
       record("org.gnome.Calculator.desktop", "Calculator", "", "gnome-calculator"),
       record("firefox-esr.desktop", "Firefox ESR", "Firefox-esr", "firefox-esr"),
       record("firefox-helper.desktop", "Firefox Helper", "", "firefox-esr", false),
@@ -23,9 +22,6 @@ class DesktopEntriesTest : public ::testing::Test {
       record("libreoffice-writer.desktop", "LibreOffice Writer", "libreoffice-writer", "libreoffice"),
       record("org.example.VeryLongProgram.desktop", "Very Long", "", "very-long-program-name"),
   }};
-};
-
-TEST_F(DesktopEntriesTest, WindowClassesFindTheirEntry) {
   EXPECT_EQ(nameOf(entries.forWindowClass("firefox-ESR", "Navigator")), "Firefox ESR");  // StartupWMClass
   EXPECT_EQ(nameOf(entries.forWindowClass("Gnome-calculator", "gnome-calculator")), "Calculator");  // Exec
   EXPECT_EQ(nameOf(entries.forWindowClass("org.gnome.Nautilus", "org.gnome.Nautilus")), "Files");   // id
@@ -33,15 +29,12 @@ TEST_F(DesktopEntriesTest, WindowClassesFindTheirEntry) {
   EXPECT_EQ(nameOf(entries.forWindowClass("libreoffice-writer", "libreoffice")), "LibreOffice Writer");
   EXPECT_EQ(nameOf(entries.forWindowClass("XTerm", "xterm")), "(none)");
   EXPECT_EQ(nameOf(entries.forWindowClass("", "")), "(none)");
-}
 
-TEST_F(DesktopEntriesTest, ExecutablesFindTheirEntryEvenCutShort) {
   EXPECT_EQ(nameOf(entries.forExecutable("firefox-esr")), "Firefox ESR");  // shown before hidden
   EXPECT_EQ(nameOf(entries.forExecutable("NAUTILUS")), "Files");
   EXPECT_EQ(nameOf(entries.forExecutable("org.gnome.calculator")), "Calculator");  // the id
-  // The kernel keeps 15 bytes of a process name.
-  EXPECT_EQ(nameOf(entries.forExecutable("very-long-progr")), "Very Long");
-  EXPECT_EQ(nameOf(entries.forExecutable("very-long")), "(none)");  // shorter names are whole names
+  EXPECT_EQ(nameOf(entries.forExecutable("very-long-progr")), "Very Long");  // the kernel keeps 15 bytes
+  EXPECT_EQ(nameOf(entries.forExecutable("very-long")), "(none)");          // shorter names are whole names
   EXPECT_EQ(nameOf(entries.forExecutable("")), "(none)");
 }
 

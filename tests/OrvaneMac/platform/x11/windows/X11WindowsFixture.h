@@ -1,6 +1,5 @@
 #pragma once
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,19 +20,9 @@
 #include "tests/support/Await.h"
 #include "tests/support/x11/XServer.h"
 
-namespace orvane {
-
-inline void PrintTo(const Point& p, std::ostream* out) { *out << "(" << p.x << "," << p.y << ")"; }
-inline void PrintTo(const Rect& r, std::ostream* out) {
-  *out << "(" << r.origin.x << "," << r.origin.y << " " << r.size.width << "x" << r.size.height << ")";
-}
-
-}  // namespace orvane
-
 namespace orvane::test {
 
-// The ports on the binary's shared Xvfb with openbox, on one connection, and
-// ways to watch what the window manager did.
+// The ports on the binary's shared Xvfb with openbox, on one connection.
 class X11WindowsFixture : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { sharedXServer(); }
@@ -46,8 +34,7 @@ class X11WindowsFixture : public ::testing::Test {
     content = std::make_unique<x11::X11ShareableContent>(*x, queue, nullptr);
   }
 
-  // Polls `done`, handling the connection's events in between, for up to
-  // `seconds` of real time.
+  // Polls `done`, handling the connection's events in between.
   bool waitUntil(const std::function<bool()>& done, double seconds = 5) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!done()) {
@@ -64,37 +51,13 @@ class X11WindowsFixture : public ::testing::Test {
         .title = std::move(title), .x = x, .y = y, .width = width, .height = height, .pattern = false, .extraArgs = {}};
   }
 
-  // The windows of `ids` in the content's order.
-  std::vector<unsigned long> orderOf(const std::vector<unsigned long>& ids) {
-    std::vector<unsigned long> order;
-    for (const ShareableWindow& w : await(queue, content->shareableContent(false, false)).windows) {
-      if (std::find(ids.begin(), ids.end(), w.windowID) != ids.end()) order.push_back(w.windowID);
-    }
-    return order;
-  }
+  std::vector<ShareableWindow> windows() { return await(queue, content->shareableContent(false, false)).windows; }
 
   std::optional<ShareableWindow> shareable(unsigned long window) {
-    for (ShareableWindow& w : await(queue, content->shareableContent(false, false)).windows) {
+    for (ShareableWindow& w : windows()) {
       if (w.windowID == window) return w;
     }
     return std::nullopt;
-  }
-
-  // The frame read through the port, as the injector reads it.
-  std::optional<Rect> axFrame(const AXElement& window) {
-    const auto position = ax->copyAttributeValue(window, kAXPositionAttribute);
-    const auto size = ax->copyAttributeValue(window, kAXSizeAttribute);
-    if (!position.ok() || !size.ok()) return std::nullopt;
-    return Rect(std::get<Point>(position.value), std::get<Size>(size.value));
-  }
-
-  // Whether the window's _NET_WM_STATE holds every one of `states`.
-  bool hasStates(unsigned long window, std::initializer_list<const char*> states) {
-    auto values = x->cardinals(window, "_NET_WM_STATE", XA_ATOM);
-    for (const char* state : states) {
-      if (!values || std::find(values->begin(), values->end(), x->atom(state)) == values->end()) return false;
-    }
-    return true;
   }
 
   bool viewable(unsigned long window) {
