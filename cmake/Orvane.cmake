@@ -7,6 +7,12 @@ add_compile_options(-Wall -Wextra)
 add_compile_options(-pthread)
 if(ORVANE_WERROR)
   add_compile_options(-Werror)
+  # GCC 12 at -O2 reports std::string built from literals as out of bounds,
+  # depending on the lengths of paths baked into tests (GCC bug 105329): such
+  # reports stay warnings. AddressSanitizer checks the real thing.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-error=array-bounds -Wno-error=stringop-overflow)
+  endif()
 endif()
 
 # Line tables are enough for backtraces and sanitizer reports, and full debug
