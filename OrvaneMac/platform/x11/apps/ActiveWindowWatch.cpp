@@ -8,28 +8,16 @@
 
 namespace orvane::x11 {
 
-std::optional<std::int32_t> windowPid(X11Display& x, ::Window window) {
-  if (window == None) return std::nullopt;
-  auto values = x.cardinals(window, "_NET_WM_PID");
-  if (!values || values->empty()) return std::nullopt;
-  const unsigned long pid = values->front();
-  if (pid == 0 || pid > static_cast<unsigned long>(INT32_MAX)) return std::nullopt;
-  return static_cast<std::int32_t>(pid);
-}
-
-::Window topmostWindowOf(X11Display& x, std::int32_t pid) {
+::Window topmostWindowOf(X11Windows& windows, std::int32_t pid) {
   if (pid < 1) return None;
-  auto stacking = x.windows(x.root(), "_NET_CLIENT_LIST_STACKING");
-  if (!stacking) stacking = x.windows(x.root(), "_NET_CLIENT_LIST");  // unordered, but better than nothing
-  if (!stacking) return None;
-  // Bottom to top.
-  for (auto it = stacking->rbegin(); it != stacking->rend(); ++it) {
-    if (windowPid(x, *it) == pid) return *it;
+  for (::Window window : windows.stacking()) {
+    if (windows.pid(window) == pid) return window;
   }
   return None;
 }
 
-ActiveWindowWatch::ActiveWindowWatch(X11Display& x) : x_(x), activeAtom_(x.atom("_NET_ACTIVE_WINDOW")) {
+ActiveWindowWatch::ActiveWindowWatch(X11Display& x)
+    : x_(x), windows_(x), activeAtom_(x.atom("_NET_ACTIVE_WINDOW")) {
   // Other ports select their own events on the root: add to this client's
   // mask instead of replacing it.
   XWindowAttributes attributes{};
@@ -46,9 +34,8 @@ ActiveWindowWatch::~ActiveWindowWatch() { x_.removeEventHandler(handler_); }
 
 ActiveWindowWatch::Active ActiveWindowWatch::current() {
   Active active;
-  auto windows = x_.windows(x_.root(), "_NET_ACTIVE_WINDOW");
-  if (windows && !windows->empty()) active.window = windows->front();
-  active.pid = windowPid(x_, active.window);
+  active.window = windows_.activeWindow();
+  if (const std::int32_t pid = active.window != None ? windows_.pid(active.window) : 0; pid > 0) active.pid = pid;
   return active;
 }
 

@@ -9,13 +9,12 @@
 
 #include "OrvaneMac/platform/Workspace.h"
 #include "OrvaneMac/platform/x11/X11Display.h"
+#include "OrvaneMac/platform/x11/windows/X11Windows.h"
 
 namespace orvane::x11 {
 
-// The process that owns a client window, from its _NET_WM_PID.
-std::optional<std::int32_t> windowPid(X11Display& x, ::Window window);
-// The topmost managed window (_NET_CLIENT_LIST_STACKING) of `pid`; None when it has none.
-::Window topmostWindowOf(X11Display& x, std::int32_t pid);
+// The topmost managed window of `pid`; None when it has none.
+::Window topmostWindowOf(X11Windows& windows, std::int32_t pid);
 
 // The window the window manager calls active (_NET_ACTIVE_WINDOW) and its
 // process, followed through PropertyNotify on the root window. Handlers run
@@ -43,6 +42,7 @@ class ActiveWindowWatch {
   void onEvent(const XEvent& event);
 
   X11Display& x_;
+  X11Windows windows_;
   Atom activeAtom_;
   int handler_ = 0;
   Active last_;

@@ -1,6 +1,5 @@
 #include "OrvaneMac/platform/x11/apps/X11Applications.h"
 
-#include <X11/Xutil.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -9,51 +8,32 @@
 
 namespace orvane::x11 {
 
-namespace {
-
-// _NET_ACTIVE_WINDOW and _NET_RESTACK_WINDOW: "the request comes from a pager",
-// which window managers honour without focus-stealing checks.
-constexpr long kSourcePager = 2;
-
-struct ClassHint {
-  std::string resClass;
-  std::string resName;
-};
-
-std::optional<ClassHint> classOf(X11Display& x, ::Window window) {
-  XClassHint hint{};
-  Status status = 0;
-  if (x.trap([&] { status = XGetClassHint(x.get(), window, &hint); }) != Success || status == 0) return std::nullopt;
-  ClassHint result{hint.res_class ? hint.res_class : "", hint.res_name ? hint.res_name : ""};
-  if (hint.res_class) XFree(hint.res_class);
-  if (hint.res_name) XFree(hint.res_name);
-  return result;
-}
-
-}  // namespace
-
 X11Applications::X11Applications(X11Display& x, Options options, LogSink& log)
-    : x_(x), options_(std::move(options)), launcher_(DisplayString(x.get()), log), watch_(x) {
+    : x_(x),
+      options_(std::move(options)),
+      windows_(x),
+      requests_(x),
+      launcher_(DisplayString(x.get()), log),
+      watch_(x) {
   if (options_.ownPid == 0) options_.ownPid = static_cast<std::int32_t>(::getpid());
   ownActive_ = watch_.current().pid == options_.ownPid;
   watching_ = watch_.observe([this](const ActiveWindowWatch::Active& active) { activeChanged(active); });
 }
 
 bool X11Applications::activate(std::int32_t pid, std::uint32_t) {
-  const ::Window window = topmostWindowOf(x_, pid);
+  const ::Window window = topmostWindowOf(windows_, pid);
   if (window == None) return false;
-  const ::Window current = watch_.current().window;
-  x_.sendRootMessage(window, "_NET_ACTIVE_WINDOW", {kSourcePager, CurrentTime, static_cast<long>(current), 0, 0});
-  x_.sendRootMessage(window, "_NET_RESTACK_WINDOW", {kSourcePager, None, Above, 0, 0});
+  requests_.activate(window, watch_.current().window);
+  requests_.raise(window);
   return !x_.broken();
 }
 
 std::optional<std::string> X11Applications::localizedName(std::int32_t pid) {
   if (pid < 1) return std::nullopt;
-  const ::Window window = topmostWindowOf(x_, pid);
-  std::optional<ClassHint> hint = window != None ? classOf(x_, window) : std::nullopt;
+  const ::Window window = topmostWindowOf(windows_, pid);
+  const std::optional<ClientWindow> hint = window != None ? windows_.read(window) : std::nullopt;
   if (hint) {
-    if (const DesktopEntry* entry = entries().forWindowClass(hint->resClass, hint->resName)) return entry->name;
+    if (const DesktopEntry* entry = entries().forWindowClass(hint->resClass, hint->resInstance)) return entry->name;
   }
   if (auto name = processName(pid)) {
     if (const DesktopEntry* entry = entries().forExecutable(*name)) return entry->name;

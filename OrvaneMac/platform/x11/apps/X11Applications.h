@@ -14,6 +14,8 @@
 #include "OrvaneMac/platform/linux/GioApplicationLauncher.h"
 #include "OrvaneMac/platform/x11/X11Display.h"
 #include "OrvaneMac/platform/x11/apps/ActiveWindowWatch.h"
+#include "OrvaneMac/platform/x11/windows/WindowManagerRequests.h"
+#include "OrvaneMac/platform/x11/windows/X11Windows.h"
 
 namespace orvane::x11 {
 
@@ -53,6 +55,8 @@ class X11Applications final : public Applications {
 
   X11Display& x_;
   Options options_;
+  X11Windows windows_;
+  WindowManagerRequests requests_;
   GioApplicationLauncher launcher_;
   GioApplicationLauncher::Result lastLaunch_;
   ActiveWindowWatch watch_;
