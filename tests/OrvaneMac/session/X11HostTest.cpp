@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "OrvaneCore/runtime/GLibExecutor.h"
 #include "OrvaneMac/platform/x11/X11Desktop.h"
@@ -18,13 +16,13 @@
 #include "OrvaneMac/session/AppCatalog.h"
 #include "OrvaneMac/session/WindowFitting.h"
 #include "tests/OrvaneMac/session/TestHost.h"
+#include "tests/support/x11/MainLoop.h"
 #include "tests/support/x11/Person.h"
 #include "tests/support/x11/XServer.h"
 
 namespace orvane::test {
 namespace {
 
-using namespace std::chrono_literals;
 constexpr Size kScreen{1920, 1080};
 constexpr const char* kLaunchedTitle = "Launched pad";
 
@@ -66,15 +64,7 @@ class X11Host : public TestHost {
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
   }
-  // Runs the main loop until `done` holds; false when `seconds` pass first.
-  bool runUntil(const std::function<bool()>& done, double seconds = 10) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(1ms);
-    }
-    return true;
-  }
+  bool runUntil(const std::function<bool()>& done, double seconds = 10) { return runMainLoopUntil(done, seconds); }
   void runFor(double seconds) {
     runUntil([] { return false; }, seconds);
   }

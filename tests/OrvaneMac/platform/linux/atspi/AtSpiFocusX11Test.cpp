@@ -15,6 +15,7 @@
 #include "OrvaneCore/runtime/Clock.h"
 #include "OrvaneCore/runtime/GLibExecutor.h"
 #include "OrvaneMac/platform/linux/atspi/AtSpiFocus.h"
+#include "tests/support/x11/MainLoop.h"
 #include "tests/support/x11/XServer.h"
 
 // libatspi abandons its pending D-Bus call when an application does not
@@ -25,18 +26,6 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libatspi.so\
 
 namespace orvane {
 namespace {
-
-// Runs the default main context (where libatspi and the executor dispatch)
-// until `done` or the deadline.
-bool pumpUntil(const std::function<bool()>& done, double seconds = 10) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    g_main_context_iteration(nullptr, FALSE);
-    g_usleep(2000);
-  }
-  return true;
-}
 
 const AccessibleNode* nodeOf(const AXResult<AXElement>& result) {
   return result.ok() ? dynamic_cast<const AccessibleNode*>(result.value.get()) : nullptr;
@@ -64,7 +53,7 @@ TEST(AtSpiFocusX11Test, FocusOfOneApplicationElementsAtPointsAndAHungApplication
     XSync(display, False);
   };
   const auto focusedRoleIs = [&](const std::string& role) {
-    return pumpUntil([&] { return roleOf(focus->focusedElement()) == role; });
+    return test::runMainLoopUntil([&] { return roleOf(focus->focusedElement()) == role; });
   };
 
   test::TestClient client(
@@ -78,7 +67,7 @@ TEST(AtSpiFocusX11Test, FocusOfOneApplicationElementsAtPointsAndAHungApplication
   const int before = changes;
   pressTab();
   ASSERT_TRUE(focusedRoleIs("push button")) << roleOf(focus->focusedElement());
-  EXPECT_TRUE(pumpUntil([&] { return changes > before; }));
+  EXPECT_TRUE(test::runMainLoopUntil([&] { return changes > before; }));
 
   // Nothing for a watch that is gone, nor for another process.
   watch.reset();
@@ -87,7 +76,7 @@ TEST(AtSpiFocusX11Test, FocusOfOneApplicationElementsAtPointsAndAHungApplication
   const int ended = changes;
   pressTab();
   ASSERT_TRUE(focusedRoleIs("AXTextField"));
-  pumpUntil([] { return false; }, 0.2);
+  test::runMainLoopUntil([] { return false; }, 0.2);
   EXPECT_EQ(changes, ended);
   EXPECT_EQ(others, 0);
 
@@ -102,7 +91,7 @@ TEST(AtSpiFocusX11Test, FocusOfOneApplicationElementsAtPointsAndAHungApplication
   activate.xclient.data.l[0] = 2;
   XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &activate);
   XSync(display, False);
-  EXPECT_TRUE(pumpUntil([&] { return focus->focusedElement().error == kAXErrorNoValue; }))
+  EXPECT_TRUE(test::runMainLoopUntil([&] { return focus->focusedElement().error == kAXErrorNoValue; }))
       << roleOf(focus->focusedElement());
 
   // Elements at points, from the client's own idea of where it is.
@@ -114,7 +103,7 @@ TEST(AtSpiFocusX11Test, FocusOfOneApplicationElementsAtPointsAndAHungApplication
   const auto roleAt = [&](int fromTop) { return roleOf(focus->elementAtPoint(client.pid(), middle, y + fromTop)); };
 
   // Top to bottom: the drawing area, then the entry, then the button.
-  ASSERT_TRUE(pumpUntil([&] { return roleAt(20) == "drawing area"; })) << roleAt(20);
+  ASSERT_TRUE(test::runMainLoopUntil([&] { return roleAt(20) == "drawing area"; })) << roleAt(20);
   EXPECT_EQ(roleAt(height - 5), "push button");
   std::string role;
   for (int fromBottom = 20; fromBottom < height / 2 && role != "AXTextField"; fromBottom += 5) {

@@ -15,6 +15,7 @@
 #include "OrvaneMac/platform/x11/apps/X11Applications.h"
 #include "OrvaneMac/platform/x11/apps/X11Workspace.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/x11/MainLoop.h"
 #include "tests/support/x11/XServer.h"
 
 namespace orvane::x11 {
@@ -44,18 +45,6 @@ class XdgDirectories : public ::testing::Environment {
 
 const auto* const kXdg = ::testing::AddGlobalTestEnvironment(new XdgDirectories);
 
-// Runs the default main context, where the display's events are read, until
-// `done` or the deadline.
-bool pumpUntil(const std::function<bool()>& done, double seconds = 5) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    g_main_context_iteration(nullptr, FALSE);
-    g_usleep(2000);
-  }
-  return true;
-}
-
 test::TestClient::Options window(std::string title, int x) {
   return {.title = std::move(title), .x = x, .y = 10, .width = 300, .height = 200, .pattern = false, .extraArgs = {}};
 }
@@ -70,7 +59,7 @@ TEST(X11AppsTest, ActivationsAreReportedWithThePidAndOncePerActivationOfOurOwnWi
   // Until the active window belongs to `pid`, and every event up to that
   // point has reached the ports: the reply that showed it came after them.
   const auto frontIs = [&](std::int32_t pid) {
-    if (!pumpUntil([&] { return workspace.frontmostApplicationPID() == pid; })) return false;
+    if (!test::runMainLoopUntil([&] { return workspace.frontmostApplicationPID() == pid; })) return false;
     x->dispatchPending();
     return true;
   };
@@ -85,12 +74,12 @@ TEST(X11AppsTest, ActivationsAreReportedWithThePidAndOncePerActivationOfOurOwnWi
   std::vector<std::optional<std::int32_t>> activations;
   auto subscription = workspace.observeApplicationActivation([&](auto pid) { activations.push_back(pid); });
   ASSERT_TRUE(apps.activate(first.pid(), Applications::kActivateIgnoringOtherApps));
-  ASSERT_TRUE(pumpUntil([&] { return !activations.empty(); }) && frontIs(first.pid()));
+  ASSERT_TRUE(test::runMainLoopUntil([&] { return !activations.empty(); }) && frontIs(first.pid()));
   EXPECT_EQ(activations, std::vector<std::optional<std::int32_t>>{first.pid()});
   EXPECT_EQ(becameActive, 1);
 
   ASSERT_TRUE(apps.activate(second.pid(), 0));
-  ASSERT_TRUE(pumpUntil([&] { return activations.size() == 2; }) && frontIs(second.pid()));
+  ASSERT_TRUE(test::runMainLoopUntil([&] { return activations.size() == 2; }) && frontIs(second.pid()));
   EXPECT_EQ(activations.back(), second.pid());
   EXPECT_EQ(becameActive, 1);
   subscription.reset();

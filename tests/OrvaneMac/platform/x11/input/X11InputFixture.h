@@ -4,16 +4,15 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "OrvaneCore/runtime/Clock.h"
 #include "OrvaneCore/runtime/GLibExecutor.h"
 #include "OrvaneMac/platform/x11/X11Display.h"
+#include "tests/support/x11/MainLoop.h"
 #include "tests/support/x11/XServer.h"
 
 namespace orvane::x11 {
@@ -28,13 +27,8 @@ class X11InputFixture : public testing::Test {
 
   // Runs the main loop until `done` holds; false when `seconds` pass first.
   bool runUntil(const std::function<bool()>& done, double seconds = 5) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      XFlush(x->get());
-      if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    XFlush(x->get());
+    return test::runMainLoopUntil(done, seconds);
   }
 
   // Every keycode's keysyms, read on a connection of its own.
