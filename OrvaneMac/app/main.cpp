@@ -1,0 +1,74 @@
+// orvane-host: shares this X display with the user's tablet. See HostOptions.cpp for the usage.
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "OrvaneCore/peer/AppVersion.h"
+#include "OrvaneCore/runtime/Clock.h"
+#include "OrvaneCore/runtime/GLibExecutor.h"
+#include "OrvaneMac/app/AppDelegate.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// GLib drops its first quark table, by design, once GStreamer's plugins have
+// made more than 2048 quarks; only a full unwind shows it comes from GLib's
+// library constructor.
+extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+extern "C" const char* __lsan_default_suppressions() { return "leak:_dl_init\n"; }
+#endif
+
+namespace {
+
+using namespace orvane;
+
+int onSignal(void* delegate) {
+  static_cast<app::AppDelegate*>(delegate)->quit();
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv, argv + argc);
+  JsonFileUserDefaults defaults;
+  const app::ParsedOptions parsed =
+      app::parseHostOptions(std::vector<std::string>(arguments.begin() + 1, arguments.end()), defaults);
+  if (std::holds_alternative<app::Help>(parsed)) {
+    std::fputs(app::kUsage, stdout);
+    return 0;
+  }
+  if (std::holds_alternative<app::Version>(parsed)) {
+    std::printf("orvane-host %s\n", AppVersion::display().c_str());
+    return 0;
+  }
+  if (const auto* error = std::get_if<app::UsageError>(&parsed)) {
+    std::fprintf(stderr, "orvane-host: %s\nTry orvane-host --help.\n", error->message.c_str());
+    return 2;
+  }
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fprintf(stderr, "orvane-host: cannot open the X display; Orvane shares an X11 session\n");
+    return 1;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+
+  SystemClock clock;
+  GLibExecutor main(clock);
+  bool relaunch = false;
+  {
+    app::AppDelegate delegate(main, defaults, std::get<app::HostOptions>(parsed), arguments);
+    if (!delegate.applicationDidFinishLaunching()) return 1;
+    const guint interrupt = g_unix_signal_add(SIGINT, onSignal, &delegate);
+    const guint terminate = g_unix_signal_add(SIGTERM, onSignal, &delegate);
+    main.run();
+    g_source_remove(interrupt);
+    g_source_remove(terminate);
+    relaunch = delegate.relaunchRequested();
+  }
+  if (relaunch) {
+    app::execSelf(arguments);
+    return 1;
+  }
+  return 0;
+}
