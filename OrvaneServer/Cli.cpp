@@ -35,7 +35,8 @@ constexpr const char* kServeHelp = R"(Usage: orvane-signal serve [options]
   --jwks FILE       with --auth apple: Apple's public keys (JWKS)
   --tls-cert FILE   PEM certificate chain; with --tls-key, serve HTTPS and WSS
   --tls-key FILE    PEM private key
-  --web-root DIR    serve the web pad's files from DIR
+  --web-root DIR    serve the web pad's files from DIR (default: the web pad
+                    of the source tree this program was built from)
   -h, --help        show this help
 
 The first line printed is "listening on <URL>". SIGINT or SIGTERM stops it.

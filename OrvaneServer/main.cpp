@@ -80,6 +80,9 @@ int serve(const cli::ServeArgs& args) {
   if (args.webRoot && !std::filesystem::is_directory(*args.webRoot, ec)) {
     return usageError("--web-root " + args.webRoot->string() + " is not a directory");
   }
+  std::optional<std::filesystem::path> webRoot = args.webRoot;
+  // Without --web-root: the web pad of the tree this program was built from, while it is there.
+  if (!webRoot && std::filesystem::is_directory(ORVANE_WEB_PAD_DIR, ec)) webRoot = ORVANE_WEB_PAD_DIR;
   const std::size_t fileLimit = raiseFileLimit();
 
   if (std::filesystem::create_directories(args.dataDir, ec)) {
@@ -90,7 +93,7 @@ int serve(const cli::ServeArgs& args) {
   ServerOptions options;
   options.bindAddress = args.bind;
   options.port = args.port;
-  options.webRoot = args.webRoot;
+  options.webRoot = webRoot;
   // Keep descriptors in reserve for the database, files and logs.
   options.maxConnections = std::min(limits::kMaxConnections, fileLimit > 128 ? fileLimit - 64 : std::size_t{64});
   if (!args.tlsCert.empty()) {

@@ -2,41 +2,55 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <nlohmann/json.hpp>
+
 namespace orvane {
 namespace {
 
+// The cases live in a file the web pad's test reads too, so both ports of
+// the geometry answer alike.
+const nlohmann::json& vectors() {
+  static const nlohmann::json parsed = [] {
+    std::ifstream in(ORVANE_GEOMETRY_VECTORS);
+    return nlohmann::json::parse(in);
+  }();
+  return parsed;
+}
+
+Point point(const nlohmann::json& j) { return {j.at(0).get<double>(), j.at(1).get<double>()}; }
+Size size(const nlohmann::json& j) { return {j.at(0).get<double>(), j.at(1).get<double>()}; }
+Rect rect(const nlohmann::json& j) {
+  return Rect(j.at(0).get<double>(), j.at(1).get<double>(), j.at(2).get<double>(), j.at(3).get<double>());
+}
+
 TEST(GeometryTest, WindowPointScalesIntoTheFrameWithoutClamping) {
-  const Rect frame(100, 50, 800, 600);
-  EXPECT_EQ(RemoteCoordinateMapper::windowPoint(0.5, 0.5, frame), (Point{500, 350}));
-  EXPECT_EQ(RemoteCoordinateMapper::windowPoint(0, 0, frame), frame.origin);
-  EXPECT_EQ(RemoteCoordinateMapper::windowPoint(-0.5, 1.5, frame), (Point{-300, 950}));
-  // A frame given with negative extents maps from its standardised top-left.
-  EXPECT_EQ(RemoteCoordinateMapper::windowPoint(0.25, 0.5, Rect(900, 650, -800, -600)), (Point{300, 350}));
+  ASSERT_FALSE(vectors().at("windowPoint").empty());
+  for (const auto& c : vectors().at("windowPoint")) {
+    const auto& n = c.at("normalized");
+    EXPECT_EQ(RemoteCoordinateMapper::windowPoint(n.at(0).get<double>(), n.at(1).get<double>(), rect(c.at("frame"))), point(c.at("expected")))
+        << c.at("case");
+  }
 }
 
-TEST(GeometryTest, LoupeSitsAboveTheFingerAndFlipsAtTheTop) {
-  const Rect bounds(0, 0, 1000, 1000);
-  EXPECT_EQ(LoupeGeometry::loupeCenter({200, 300}, bounds, 120, 20), (Point{200, 220}));
-  EXPECT_EQ(LoupeGeometry::loupeCenter({200, 100}, bounds, 120, 20), (Point{200, 180}));
-  // A top edge exactly on minY still fits above; one point higher flips.
-  EXPECT_EQ(LoupeGeometry::loupeCenter({200, 140}, bounds, 120, 20), (Point{200, 60}));
-  EXPECT_EQ(LoupeGeometry::loupeCenter({200, 139}, bounds, 120, 20), (Point{200, 219}));
-  // The flip tests against the bounds' own top, not the screen's.
-  EXPECT_EQ(LoupeGeometry::loupeCenter({400, 200}, Rect(0, 100, 1000, 900), 120, 20), (Point{400, 280}));
-}
-
-TEST(GeometryTest, LoupeIsClampedIntoTheBoundsUpperClampLast) {
-  const Rect bounds(0, 0, 1000, 1000);
-  EXPECT_EQ(LoupeGeometry::loupeCenter({10, 500}, bounds, 120, 20).x, 60);
-  EXPECT_EQ(LoupeGeometry::loupeCenter({995, 500}, bounds, 120, 20).x, 940);
-  EXPECT_EQ(LoupeGeometry::loupeCenter({500, 100}, Rect(0, 0, 1000, 150), 120, 20), (Point{500, 90}));
-  // Bounds smaller than the loupe: both clamps conflict and maxX - r / maxY - r win.
-  EXPECT_EQ(LoupeGeometry::loupeCenter({130, 230}, Rect(100, 200, 80, 60), 120, 20), (Point{120, 200}));
+TEST(GeometryTest, LoupeSitsAboveTheFingerFlipsAtTheTopAndStaysInTheBounds) {
+  ASSERT_FALSE(vectors().at("loupeCenter").empty());
+  for (const auto& c : vectors().at("loupeCenter")) {
+    EXPECT_EQ(LoupeGeometry::loupeCenter(point(c.at("finger")), rect(c.at("bounds")),
+                                          c.at("diameter").get<double>(), c.at("gap").get<double>()),
+              point(c.at("expected")))
+        << c.at("case");
+  }
 }
 
 TEST(GeometryTest, MagnifiedContentOffsetCentresThePoint) {
-  EXPECT_EQ(LoupeGeometry::magnifiedContentOffset({0.5, 0.5}, {2000, 1000}, 120), (Point{-940, -440}));
-  EXPECT_EQ(LoupeGeometry::magnifiedContentOffset({1, 0}, {2000, 1000}, 120), (Point{-1940, 60}));
+  ASSERT_FALSE(vectors().at("magnifiedContentOffset").empty());
+  for (const auto& c : vectors().at("magnifiedContentOffset")) {
+    EXPECT_EQ(LoupeGeometry::magnifiedContentOffset(point(c.at("point")), size(c.at("size")),
+                                                     c.at("diameter").get<double>()),
+              point(c.at("expected")))
+        << c.at("case");
+  }
 }
 
 }  // namespace
