@@ -9,8 +9,14 @@
 //   (default: 10 s at 30 fps for 1920x1080 and 1280x800, BGRA like capture;
 //   a bar dragged across a still desktop, or with --scroll the whole picture
 //   moving every frame, the encoder's worst case)
+//
+//   bench_rtc --first-offer [RUNS]
+//   the first connection of a process: from the request (factory ready) to
+//   the offer set, and to ICE connected with a pad, cold and after the
+//   engine's warm-up; each run a fresh process (default 5 of each)
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -289,9 +295,102 @@ Result measure(PeerConnectionFactory& factory, int width, int height, bool i420,
   return result;
 }
 
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// One process's first connection; prints "<offer ms> <connected ms>
+// <warm-up ms>".
+int firstConnection(bool warm) {
+  CapturingLogSink quiet;
+  GstEngine engine(quiet);
+  auto factory = engine.makeFactory();
+  double warmUpMs = 0;
+  if (warm) {
+    // As at the host's launch; the request comes once it is done.
+    const auto start = Clock::now();
+    engine.warmUp();
+    while (!engine.warmUpFinished()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    warmUpMs = msSince(start);
+  }
+  ManualExecutor exec;
+  Observer hostObserver, padObserver;
+  const auto start = Clock::now();
+  auto host = factory->createPeerConnection({}, {}, &hostObserver);
+  auto source = factory->createVideoSource();
+  host->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"});
+  host->createDataChannel("control", {});
+  auto offer = run(exec, host->createOffer({}));
+  run(exec, done(host->setLocalDescription(*offer)));
+  const double offerMs = msSince(start);
+  auto pad = factory->createPeerConnection({}, {}, &padObserver);
+  auto wire = [&](Observer& from, std::shared_ptr<PeerConnection> to) {
+    from.forward = [&exec, to](const IceCandidate& c) {
+      exec.post([&exec, to, c] { spawnDetached(exec, [to, c]() -> Task<void> { co_await to->addIceCandidate(c); }); });
+    };
+  };
+  wire(hostObserver, pad);
+  wire(padObserver, host);
+  run(exec, done(pad->setRemoteDescription(*offer)));
+  auto answer = run(exec, pad->createAnswer({}));
+  run(exec, done(pad->setLocalDescription(*answer)));
+  run(exec, done(host->setRemoteDescription(*answer)));
+  const bool up = exec.runUntil([&] { return hostObserver.up() && padObserver.up(); }, Seconds(10));
+  const double connectedMs = msSince(start);
+  host->close();
+  pad->close();
+  std::printf("%.1f %.1f %.1f\n", offerMs, up ? connectedMs : -1.0, warmUpMs);
+  return up ? 0 : 1;
+}
+
+struct Spread {
+  std::vector<double> values;
+  std::string text() {
+    if (values.empty()) return "-";
+    std::sort(values.begin(), values.end());
+    char out[96];
+    std::snprintf(out, sizeof out, "median %.0f ms (%.0f-%.0f)", values[values.size() / 2], values.front(),
+                  values.back());
+    return out;
+  }
+};
+
+int firstConnections(int runs) {
+  char self[4096] = {};
+  if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return 1;
+  std::printf("first connection of a fresh process, %d runs each\n", runs);
+  bool ok = true;
+  for (const bool warm : {false, true}) {
+    Spread offer, connected, warmUp;
+    for (int i = 0; i < runs; ++i) {
+      const std::string command = std::string(self) + " --first-offer-child " + (warm ? "warm" : "cold");
+      FILE* child = popen(command.c_str(), "r");
+      double o = 0, c = 0, w = 0;
+      const bool read = child && std::fscanf(child, "%lf %lf %lf", &o, &c, &w) == 3;
+      const bool exited = child && pclose(child) == 0;
+      if (!read || !exited) {
+        ok = false;
+        continue;
+      }
+      offer.values.push_back(o);
+      connected.values.push_back(c);
+      warmUp.values.push_back(w);
+    }
+    std::printf("%s: request to offer %s, to ICE connected %s", warm ? "warmed" : "cold", offer.text().c_str(),
+                connected.text().c_str());
+    if (warm) std::printf(", warm-up itself %s", warmUp.text().c_str());
+    std::printf("\n");
+  }
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--first-offer-child") {
+    return firstConnection(std::string(argv[2]) == "warm");
+  }
+  if (argc >= 2 && std::string(argv[1]) == "--first-offer") return firstConnections(argc > 2 ? std::atoi(argv[2]) : 5);
   double seconds = 10;
   int fps = 30;
   bool i420 = false, scroll = false;
@@ -310,7 +409,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--scroll") {
       scroll = true;
     } else {
-      std::fprintf(stderr, "usage: bench_rtc [--seconds S] [--fps N] [--size WxH]... [--i420] [--scroll]\n");
+      std::fprintf(stderr,
+                   "usage: bench_rtc [--seconds S] [--fps N] [--size WxH]... [--i420] [--scroll]\n"
+                   "       bench_rtc --first-offer [RUNS]\n");
       return 2;
     }
   }

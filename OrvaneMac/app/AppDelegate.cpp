@@ -1,11 +1,18 @@
 #include "OrvaneMac/app/AppDelegate.h"
 
+#include <X11/Xlib.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include <gio/gio.h>
+
+#include "OrvaneCore/permissions/PermissionsController.h"
 #include "OrvaneCore/runtime/Task.h"
+#include "OrvaneMac/app/tray/StatusBarController.h"
+#include "OrvaneMac/capture/ScreenCaptureManager.h"
+#include "OrvaneMac/platform/x11/X11Permissions.h"
 #include "OrvaneMac/platform/x11/X11Desktop.h"
 #include "OrvaneMac/session/AppCatalog.h"
 #include "OrvaneMac/session/MacSessionCoordinator.h"
@@ -16,6 +23,7 @@ namespace {
 
 // A quit that ends sharing waits this long at most for the teardown.
 constexpr double kQuitTimeoutSeconds = 3.0;
+constexpr const char* kAboutURL = "https://orvane.app";
 
 std::string displayName() {
   const char* display = std::getenv("DISPLAY");
@@ -33,7 +41,11 @@ AppDelegate::AppDelegate(GLibExecutor& main, JsonFileUserDefaults& defaults, Hos
       signIn_(options_.server, options_.identityToken) {}
 
 AppDelegate::~AppDelegate() {
+  // The tray holds the coordinator, and everything holds the display.
+  statusBarController_.reset();
   coordinator_.reset();
+  permissions_.reset();
+  permissionsPort_.reset();
   desktop_.reset();
 }
 
@@ -45,6 +57,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
                  displayName().c_str());
     return false;
   }
+  prepareEngine();
   makeCoordinator();
   makeStatusBarController();
   return true;
@@ -58,6 +71,21 @@ void AppDelegate::startSingleInstanceWatch() {
     std::fprintf(stderr, "orvane-host: cannot register in %s; another copy will not be told to quit\n",
                  instanceDirectory(displayName()).c_str());
   }
+}
+
+void AppDelegate::prepareEngine() {
+  // GStreamer loads its plugins and makes its DTLS key on first use: done
+  // now, in the background, the first connection is as quick as the next.
+  engine_.warmUp();
+  // The offer declares one H.264 level for the whole session: the one of the
+  // largest picture the capture may send from this screen.
+  Display* display = desktop_->display().get();
+  const int screen = DefaultScreen(display);
+  ShareableDisplay root;
+  root.width = DisplayWidth(display, screen);
+  root.height = DisplayHeight(display, screen);
+  const StreamConfiguration largest = ScreenCaptureManager::normalConfiguration(root, ScreenCaptureManager::kMaxLongEdge);
+  engine_.setLargestVideoFrame(rtc::VideoSize{largest.width, largest.height});
 }
 
 void AppDelegate::makeCoordinator() {
@@ -74,8 +102,22 @@ void AppDelegate::makeCoordinator() {
 }
 
 void AppDelegate::makeStatusBarController() {
-  // Sharing begins at launch, without the user's action.
-  spawnDetached(main_, coordinator_->start());
+  x11::X11Permissions::Options permissionOptions;
+  permissionOptions.relaunch = [this] { relaunch(); };
+  permissionsPort_ = std::make_unique<x11::X11Permissions>(desktop_->display(), std::move(permissionOptions));
+  permissions_ = std::make_unique<PermissionsController>(coordinator_->permissions(), *permissionsPort_);
+
+  AppActions actions;
+  actions.quit = [this] { quit(); };
+  actions.relaunch = [this] { relaunch(); };
+  actions.signIn = [this](const std::string& text) { signIn(text); };
+  actions.openAbout = [] { g_app_info_launch_default_for_uri(kAboutURL, nullptr, nullptr); };
+  actions.explainMissing = [this] { return permissionsPort_->missingExplanation(); };
+  StatusBarController::Options options;
+  options.forceWindow = options_.showPopover;
+  // Starts sharing: it begins at launch, without the user's action.
+  statusBarController_ = std::make_unique<StatusBarController>(main_, *coordinator_, *permissions_, std::move(actions),
+                                                               options);
 }
 
 void AppDelegate::signIn(const std::string& pastedInvite) {

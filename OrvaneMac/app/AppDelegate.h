@@ -14,9 +14,12 @@
 
 namespace orvane {
 class MacSessionCoordinator;
+class PermissionsController;
+class StatusBarController;
 namespace x11 {
 class X11Desktop;
-}
+class X11Permissions;
+}  // namespace x11
 }  // namespace orvane
 
 namespace orvane::app {
@@ -48,6 +51,7 @@ class AppDelegate {
 
  private:
   void startSingleInstanceWatch();
+  void prepareEngine();
   void makeCoordinator();
   void makeStatusBarController();
   void signIn(const std::string& pastedInvite);
@@ -61,6 +65,9 @@ class AppDelegate {
   std::unique_ptr<SingleInstance> singleInstance_;
   std::unique_ptr<x11::X11Desktop> desktop_;
   std::shared_ptr<MacSessionCoordinator> coordinator_;
+  std::unique_ptr<x11::X11Permissions> permissionsPort_;
+  std::unique_ptr<PermissionsController> permissions_;
+  std::unique_ptr<StatusBarController> statusBarController_;
   TimerHandle quitTimer_;
   bool quitting_ = false;
   bool relaunchRequested_ = false;

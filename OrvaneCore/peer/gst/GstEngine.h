@@ -1,6 +1,13 @@
 #pragma once
 
+#include <atomic>
+#include <memory>
+#include <span>
+#include <thread>
+
 #include "OrvaneCore/peer/RtcEngine.h"
+#include "OrvaneCore/peer/gst/GstVideo.h"
+#include "OrvaneCore/runtime/Locked.h"
 #include "OrvaneCore/runtime/Log.h"
 
 namespace orvane::rtc {
@@ -10,18 +17,43 @@ namespace orvane::rtc {
 class GstEngine final : public Engine {
  public:
   explicit GstEngine(LogSink& sink = systemLogSink());
+  // Waits for a warm-up still under way.
+  ~GstEngine() override;
   // Initialises GStreamer once per process; there is no separate SSL set-up
   // (DTLS is GStreamer's own).
   void initializeSSL() override;
   std::shared_ptr<PeerConnectionFactory> makeFactory() override;
 
+  // Makes, on a thread of its own, one of every element a connection is
+  // built from and drops it, so the first connection finds the plugins
+  // loaded and the DTLS certificate made (its RSA key alone takes 0.2-1.8 s
+  // on the first DTLS element of the process). Returns at once; later calls
+  // do nothing. A missing element is logged; connections then fail as they
+  // would have.
+  void warmUp();
+  bool warmUpFinished() const { return warmUpFinished_; }
+  // Every element factory the connections use, host and pad.
+  static std::span<const char* const> warmUpElements();
+
+  // The largest picture a host session may send: the capture's size at its
+  // long-edge limit, not the current one, since the offer's H.264 level
+  // cannot change mid-session. Sources made afterwards declare for it;
+  // kDefaultLargestFrame until set. False, and nothing changes, for a size
+  // no level holds.
+  bool setLargestVideoFrame(VideoSize largest);
+
  private:
   LogSink& sink_;
+  std::shared_ptr<Locked<VideoSize>> largestFrame_ = std::make_shared<Locked<VideoSize>>(kDefaultLargestFrame);
+  std::thread warmUpThread_;
+  std::atomic<bool> warmUpFinished_{false};
 };
 
 class GstPeerConnectionFactory final : public PeerConnectionFactory {
  public:
-  explicit GstPeerConnectionFactory(LogSink& sink = systemLogSink());
+  // `largestFrame` is read for each video source made.
+  explicit GstPeerConnectionFactory(LogSink& sink = systemLogSink(),
+                                    std::shared_ptr<const Locked<VideoSize>> largestFrame = nullptr);
   // Null when GStreamer lacks webrtcbin or the pipeline does not start.
   std::shared_ptr<PeerConnection> createPeerConnection(const Configuration& configuration,
                                                        const MediaConstraints& constraints,
@@ -32,6 +64,7 @@ class GstPeerConnectionFactory final : public PeerConnectionFactory {
 
  private:
   Logger log_;
+  std::shared_ptr<const Locked<VideoSize>> largestFrame_;
 };
 
 }  // namespace orvane::rtc

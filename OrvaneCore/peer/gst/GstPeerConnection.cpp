@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +35,8 @@ constexpr std::int64_t kSilenceLimitNs = 6'000'000'000;
 constexpr auto kLivenessTick = std::chrono::milliseconds(250);
 constexpr guint64 kRtcpIntervalNs = 1'000'000'000;
 constexpr gint64 kTurnReleaseMaxUs = 500'000;
+// What an offer without video of ours announces it can receive.
+constexpr int kOfferedH264Level = 31;
 
 std::int64_t steadyNowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -155,6 +158,8 @@ struct GstPeerConnection::Core : std::enable_shared_from_this<Core> {
   std::map<GstWebRTCDataChannel*, std::shared_ptr<WebRtcDataChannel>> preparedChannels;
   std::vector<std::weak_ptr<WebRtcDataChannel>> channels;
   std::vector<std::pair<std::shared_ptr<AppSrcVideoSource>, std::shared_ptr<AppSrcInput>>> sending;
+  std::vector<LocalTrackName> sentTracks;
+  std::optional<int> sentH264Level;  // the highest of the sent tracks'
 
   std::vector<std::pair<gpointer, gulong>> handlers;
   std::shared_ptr<LivenessTimer> timer = std::make_shared<LivenessTimer>();
@@ -391,14 +396,22 @@ OneShot<std::optional<SessionDescription>> GstPeerConnection::Core::requestDescr
     return result;
   }
   const std::string key = field;
-  GstPromise* promise = promiseFor(resolver, [key](const GstStructure* reply) -> std::optional<SessionDescription> {
+  std::vector<LocalTrackName> tracks;
+  int level = kOfferedH264Level;
+  {
+    std::lock_guard lock(mutex);
+    tracks = sentTracks;
+    level = sentH264Level.value_or(level);
+  }
+  auto settle = [key, tracks, level](const GstStructure* reply) -> std::optional<SessionDescription> {
     GstWebRTCSessionDescription* description = nullptr;
     if (reply) gst_structure_get(reply, key.c_str(), GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &description, nullptr);
     auto out = descriptionFromGst(description);
     if (description) gst_webrtc_session_description_free(description);
-    if (out && out->type == SdpType::offer) out->sdp = withBrowserH264(out->sdp);
+    if (out && out->type == SdpType::offer) out->sdp = withTrackNames(withBrowserH264(out->sdp, level), tracks);
     return out;
-  });
+  };
+  GstPromise* promise = promiseFor(resolver, std::move(settle));
   g_signal_emit_by_name(webrtc, action, nullptr, promise);
   gst_promise_unref(promise);
   return result;
@@ -662,8 +675,9 @@ std::shared_ptr<RtpSender> GstPeerConnection::addTrack(std::shared_ptr<VideoTrac
   auto local = std::dynamic_pointer_cast<LocalVideoTrack>(track);
   if (!local || core_->closed) return nullptr;
   std::string error;
-  auto chain = addVideoSendChain(core_->pipeline, core_->webrtc, streamIds.empty() ? std::string() : streamIds.front(),
-                                 error);
+  const std::string streamId = streamIds.empty() ? std::string() : streamIds.front();
+  const int level = local->source()->h264Level();
+  auto chain = addVideoSendChain(core_->pipeline, core_->webrtc, streamId, level, core_->log, error);
   if (!chain) {
     core_->log.error("video track not added: %{public}s", error);
     return nullptr;
@@ -671,6 +685,8 @@ std::shared_ptr<RtpSender> GstPeerConnection::addTrack(std::shared_ptr<VideoTrac
   local->source()->attach(chain->input);
   std::lock_guard lock(core_->mutex);
   core_->sending.emplace_back(local->source(), chain->input);
+  core_->sentTracks.push_back({chain->ssrc, streamId.empty() ? "-" : streamId, local->trackId()});
+  core_->sentH264Level = std::max(core_->sentH264Level.value_or(level), level);
   return chain->sender;
 }
 

@@ -35,6 +35,8 @@ namespace orvane::rtc {
 // - ICE state is collated from the media transceivers only: a connection
 //   without media stays "new" (ours always carry video);
 // - an answer that moves the BUNDLE tag aborts webrtcbin: it is refused;
+// - offers carry no a=msid and name the track after the transceiver: the
+//   offer's text names it as addTrack() was told (withTrackNames);
 // - unified plan only; offer constraints are not consulted (the transceivers
 //   say what is sent and received: the host's video is sendonly).
 class GstPeerConnection final : public PeerConnection {

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <random>
 
+#include "OrvaneCore/peer/gst/H264Level.h"
 #include "OrvaneCore/peer/gst/ObserverSlot.h"
 
 namespace orvane::rtc {
@@ -24,6 +25,7 @@ constexpr int kPayloadType = 96;
 // The capture's ceiling. Declared rather than variable: with a variable rate
 // x264 holds each frame until the next one arrives, a frame of latency.
 constexpr int kFrameRate = 30;
+constexpr int kLowestDeclaredLevel = 31;
 
 GstCaps* i420Caps(int width, int height) {
   return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, width, "height",
@@ -84,10 +86,47 @@ bool makeElements(std::initializer_list<std::pair<const char*, GstElement**>> wa
   return true;
 }
 
-void setCaps(GstElement* capsfilter, const char* caps) {
-  GstCaps* c = gst_caps_from_string(caps);
+void setCaps(GstElement* capsfilter, const std::string& caps) {
+  GstCaps* c = gst_caps_from_string(caps.c_str());
   g_object_set(capsfilter, "caps", c, nullptr);
   gst_caps_unref(c);
+}
+
+// Constrained baseline: what Safari and Firefox decode. A level here is
+// x264's level: it writes it into the SPS and refuses pictures above it.
+std::string encodedCaps(int h264Level) {
+  return "video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au,level=(string)" +
+         h264LevelName(h264Level);
+}
+
+// Watches the caps reaching x264: a picture size above the encoder's level
+// raises it first. The caps event comes in stream order after the last
+// frame of the old size, so x264 never sees a level that refuses a frame.
+struct EncoderLevel {
+  GstPtr<GstElement> capsfilter;
+  int level;
+  Logger log;
+};
+
+GstPadProbeReturn onEncoderInputCaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+  auto& encoder = *static_cast<EncoderLevel*>(data);
+  GstCaps* caps = nullptr;
+  gst_event_parse_caps(event, &caps);
+  const GstStructure* s = caps && !gst_caps_is_empty(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+  int width = 0, height = 0;
+  if (!s || !gst_structure_get_int(s, "width", &width) || !gst_structure_get_int(s, "height", &height)) {
+    return GST_PAD_PROBE_OK;
+  }
+  const auto needed = h264LevelFor(width, height, kFrameRate);
+  if (!needed || *needed <= encoder.level) return GST_PAD_PROBE_OK;
+  encoder.log.notice(
+      "a %{public}dx%{public}d picture needs H.264 level %{public}s: the stream leaves the declared %{public}s", width,
+      height, h264LevelName(*needed), h264LevelName(encoder.level));
+  encoder.level = *needed;
+  setCaps(encoder.capsfilter.get(), encodedCaps(encoder.level));
+  return GST_PAD_PROBE_OK;
 }
 
 struct MappedSample {
@@ -118,6 +157,15 @@ void AppSrcInput::close() {
   std::lock_guard lock(mutex_);
   closed_ = true;
 }
+
+std::optional<int> declaredH264Level(VideoSize largest) {
+  const auto level = h264LevelFor(largest.width, largest.height, kFrameRate);
+  if (!level) return std::nullopt;
+  return std::max(*level, kLowestDeclaredLevel);
+}
+
+AppSrcVideoSource::AppSrcVideoSource(VideoSize largest)
+    : h264Level_(declaredH264Level(largest).value_or(kLowestDeclaredLevel)) {}
 
 AppSrcVideoSource::~AppSrcVideoSource() {
   if (pool_) {
@@ -286,7 +334,7 @@ bool EncoderRtpSender::setParameters(const RtpParameters& parameters) {
 }
 
 std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement* webrtc, const std::string& streamId,
-                                                std::string& error) {
+                                                int h264Level, const Logger& log, std::string& error) {
   GstElement *src, *enc, *h264, *pay, *rtp;
   if (!makeElements({{"appsrc", &src}, {"x264enc", &enc}, {"capsfilter", &h264}, {"rtph264pay", &pay},
                      {"capsfilter", &rtp}},
@@ -300,11 +348,14 @@ std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement
   gst_util_set_object_arg(G_OBJECT(enc), "speed-preset", "ultrafast");
   g_object_set(enc, "bframes", 0u, "b-adapt", FALSE, "key-int-max", kKeyframeInterval, "vbv-buf-capacity",
                kVbvMilliseconds, nullptr);
-  // Constrained baseline: what Safari and Firefox decode.
-  setCaps(h264, "video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au");
+  setCaps(h264, encodedCaps(h264Level));
+  GstPtr<GstPad> encoderSink(gst_element_get_static_pad(enc, "sink"));
+  gst_pad_add_probe(encoderSink.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onEncoderInputCaps,
+                    new EncoderLevel{GstPtr<GstElement>(GST_ELEMENT(gst_object_ref(h264))), h264Level, log},
+                    [](gpointer p) { delete static_cast<EncoderLevel*>(p); });
   // SPS/PPS ahead of every keyframe, aggregated with it, nothing held back.
-  // webrtcbin writes a=ssrc/msid (the stream id browsers group tracks by)
-  // only for an SSRC it finds in the caps, so choose it here.
+  // webrtcbin writes a=ssrc lines only for an SSRC it finds in the caps, and
+  // the offer's track naming finds the m-section by it: choose it here.
   const guint ssrc = std::uniform_int_distribution<guint>(1, G_MAXUINT32)(randomEngine());
   g_object_set(pay, "config-interval", -1, "pt", guint(kPayloadType), "ssrc", ssrc, nullptr);
   gst_util_set_object_arg(G_OBJECT(pay), "aggregate-mode", "zero-latency");
@@ -338,6 +389,7 @@ std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement
   VideoSendChain chain;
   chain.input = std::make_shared<AppSrcInput>(src);
   chain.sender = std::make_shared<EncoderRtpSender>(enc);
+  chain.ssrc = ssrc;
   return chain;
 }
 

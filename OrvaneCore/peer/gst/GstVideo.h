@@ -14,8 +14,24 @@
 
 #include "OrvaneCore/peer/RtcEngine.h"
 #include "OrvaneCore/peer/gst/GstRef.h"
+#include "OrvaneCore/runtime/Log.h"
 
 namespace orvane::rtc {
+
+struct VideoSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const VideoSize&) const = default;
+};
+
+// 16:9 at the capture's 1920-pixel long-edge limit.
+inline constexpr VideoSize kDefaultLargestFrame{1920, 1080};
+
+// The H.264 level a stream declares and encodes at when its pictures are at
+// most `largest`: what that size needs at the capture's frame rate, and never
+// below 3.1, the level every browser answers with. nullopt for a size no
+// level holds.
+std::optional<int> declaredH264Level(VideoSize largest);
 
 // One connection's entry for frames: its appsrc. Open until the connection
 // closes.
@@ -37,9 +53,16 @@ class AppSrcInput {
 // Turns delivered frames into I420 buffers once and hands them to every
 // attached connection. BGRA is converted with libyuv (0.5 ms at 1080p, where
 // videoconvert takes 4-6 ms); I420 with an owner is wrapped without copying.
+//
+// A session's SDP cannot change, so the H.264 level is fixed when a
+// connection takes the source: the one for the largest picture the source
+// was made for, not for the picture of the moment.
 class AppSrcVideoSource final : public VideoSource {
  public:
+  // `largest` must have a level (declaredH264Level).
+  explicit AppSrcVideoSource(VideoSize largest = kDefaultLargestFrame);
   ~AppSrcVideoSource() override;
+  int h264Level() const { return h264Level_; }
   void deliverFrame(const VideoFrame& frame) override;
 
   void attach(std::shared_ptr<AppSrcInput> input);
@@ -53,6 +76,7 @@ class AppSrcVideoSource final : public VideoSource {
  private:
   GstBuffer* pooledBuffer(int width, int height);
 
+  const int h264Level_;
   std::mutex inputsMutex_;
   std::vector<std::shared_ptr<AppSrcInput>> inputs_;
   std::mutex poolMutex_;
@@ -117,12 +141,16 @@ class EncoderRtpSender final : public RtpSender {
 
 // Host: appsrc → x264enc → rtph264pay → a new sendonly webrtcbin sink pad
 // (NACK/RTX on, PLI/FIR answered with keyframes), in a playing pipeline.
+// x264 encodes at `h264Level`, so the SPS says what the offer declares; a
+// picture too big for it raises the level (logged) rather than stopping the
+// stream.
 struct VideoSendChain {
   std::shared_ptr<AppSrcInput> input;
   std::shared_ptr<EncoderRtpSender> sender;
+  std::uint32_t ssrc = 0;
 };
 std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement* webrtc, const std::string& streamId,
-                                                std::string& error);
+                                                int h264Level, const Logger& log, std::string& error);
 
 // Pad: webrtcbin's RTP src pad → depay → decode → I420 appsink feeding
 // `track`. Streams that are not H.264 end in a fakesink.

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstdint>
 
+#include "OrvaneCore/peer/gst/H264Level.h"
+
 namespace orvane::rtc {
 namespace {
 
@@ -192,8 +194,9 @@ std::string withExplicitDirections(std::string_view sdp) {
   return out;
 }
 
-std::string withBrowserH264(std::string_view sdp) {
-  constexpr std::string_view kParameters = " packetization-mode=1;profile-level-id=42e01f;level-asymmetry-allowed=1";
+std::string withBrowserH264(std::string_view sdp, int levelIdc) {
+  const std::string parameters = " packetization-mode=1;profile-level-id=" +
+                                 constrainedBaselineProfileLevelId(levelIdc) + ";level-asymmetry-allowed=1";
   std::vector<std::string_view> lines;
   forEachLine(sdp, [&](std::string_view line) { lines.push_back(line); });
   while (!lines.empty() && lines.back().empty()) lines.pop_back();
@@ -213,7 +216,51 @@ std::string withBrowserH264(std::string_view sdp) {
     if (!isH264("a=fmtp:", line).empty()) continue;  // replaced next to its a=rtpmap
     out.append(line).append("\r\n");
     if (const auto pt = isH264("a=rtpmap:", line); !pt.empty()) {
-      out.append("a=fmtp:").append(pt).append(kParameters).append("\r\n");
+      out.append("a=fmtp:").append(pt).append(parameters).append("\r\n");
+    }
+  }
+  return out;
+}
+
+std::string withTrackNames(std::string_view sdp, const std::vector<LocalTrackName>& tracks) {
+  // Session part first, then one entry per m-section.
+  std::vector<std::vector<std::string_view>> sections(1);
+  forEachLine(sdp, [&](std::string_view line) {
+    if (line.empty()) return;
+    if (line.starts_with("m=")) sections.emplace_back();
+    sections.back().push_back(line);
+  });
+  auto ssrcOf = [](std::string_view line) -> std::optional<std::uint32_t> {
+    if (!line.starts_with("a=ssrc:")) return std::nullopt;
+    std::uint32_t ssrc = 0;
+    const auto digits = line.substr(7, line.find(' ') - 7);
+    return parseNumber(digits, ssrc, 10) ? std::optional(ssrc) : std::nullopt;
+  };
+  std::string out;
+  for (const auto& lines : sections) {
+    const LocalTrackName* track = nullptr;
+    for (const auto line : lines) {
+      const auto ssrc = ssrcOf(line);
+      const auto it = std::find_if(tracks.begin(), tracks.end(), [&](const auto& t) { return ssrc == t.ssrc; });
+      if (it != tracks.end()) track = &*it;
+    }
+    if (!track) {
+      for (const auto line : lines) out.append(line).append("\r\n");
+      continue;
+    }
+    const std::string msid = track->streamId + " " + track->trackId;
+    bool named = false;
+    for (const auto line : lines) {
+      if (line.starts_with("a=msid:")) continue;
+      if (!named && (line.starts_with("a=ssrc-group:") || line.starts_with("a=ssrc:") || line.starts_with("a=mid:"))) {
+        out.append("a=msid:").append(msid).append("\r\n");
+        named = true;
+      }
+      if (ssrcOf(line) && line.find(" msid:") != std::string_view::npos) {
+        out.append(line.substr(0, line.find(" msid:"))).append(" msid:").append(msid).append("\r\n");
+      } else {
+        out.append(line).append("\r\n");
+      }
     }
   }
   return out;

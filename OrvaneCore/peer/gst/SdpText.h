@@ -4,6 +4,7 @@
 // give back in a usable form. Inputs come from the network: nothing here
 // trusts them.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,10 +40,23 @@ std::optional<std::string> bundleTag(std::string_view sdp);
 // one spelled out (a=sendrecv): webrtcbin 1.22 otherwise rejects them.
 std::string withExplicitDirections(std::string_view sdp);
 
-// The offer with every H.264 format announced as constrained baseline 3.1
-// with level asymmetry (profile-level-id=42e01f), the form Safari and Firefox
-// match. It cannot be left to webrtcbin: a level in the transceiver's caps
-// reaches x264 as a limit, which then refuses anything above 1280x720.
-std::string withBrowserH264(std::string_view sdp);
+// The offer with every H.264 format announced as constrained baseline at
+// `levelIdc` with level asymmetry (profile-level-id=42e0xx), the form Safari
+// and Firefox match. Written here, not in the transceiver's caps, which
+// webrtcbin would hand on to x264 as a limit of their own.
+std::string withBrowserH264(std::string_view sdp, int levelIdc);
+
+// How a track we send is named: by the SSRC its m-section carries.
+struct LocalTrackName {
+  std::uint32_t ssrc = 0;
+  std::string streamId;  // "-" for a track in no stream
+  std::string trackId;
+};
+
+// Each m-section that carries one of these SSRCs gets an a=msid line with
+// the stream and track ids, which is what browsers read (webrtcbin 1.22
+// writes none), and its ssrc msid lines say the same (webrtcbin puts its
+// transceiver's name there).
+std::string withTrackNames(std::string_view sdp, const std::vector<LocalTrackName>& tracks);
 
 }  // namespace orvane::rtc

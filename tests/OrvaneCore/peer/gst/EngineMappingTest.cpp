@@ -5,6 +5,7 @@
 
 #include "OrvaneCore/peer/gst/EngineEnums.h"
 #include "OrvaneCore/peer/gst/GstVideo.h"
+#include "OrvaneCore/peer/gst/H264Level.h"
 #include "OrvaneCore/peer/gst/IceServers.h"
 #include "OrvaneCore/peer/gst/PeerLiveness.h"
 #include "OrvaneCore/peer/gst/SdpText.h"
@@ -73,12 +74,12 @@ TEST(SdpText, RewritesWhatWebrtcbinGetsWrong) {
       "a=fmtp:96 packetization-mode=1;profile-level-id=42c028\r\na=rtpmap:97 rtx/90000\r\na=fmtp:97 apt=96\r\n"
       "a=rtpmap:98 H264/90000\r\n"
       "m=application 0 UDP/DTLS/SCTP webrtc-datachannel\r\n";
-  EXPECT_EQ(withBrowserH264(offer),
+  EXPECT_EQ(withBrowserH264(offer, 40),
             "v=0\r\na=group:BUNDLE video0 application1\r\n"
             "m=video 9 UDP/TLS/RTP/SAVPF 96 97 98\r\na=rtpmap:96 H264/90000\r\n"
-            "a=fmtp:96 packetization-mode=1;profile-level-id=42e01f;level-asymmetry-allowed=1\r\n"
+            "a=fmtp:96 packetization-mode=1;profile-level-id=42e028;level-asymmetry-allowed=1\r\n"
             "a=rtpmap:97 rtx/90000\r\na=fmtp:97 apt=96\r\na=rtpmap:98 H264/90000\r\n"
-            "a=fmtp:98 packetization-mode=1;profile-level-id=42e01f;level-asymmetry-allowed=1\r\n"
+            "a=fmtp:98 packetization-mode=1;profile-level-id=42e028;level-asymmetry-allowed=1\r\n"
             "m=application 0 UDP/DTLS/SCTP webrtc-datachannel\r\n");
   EXPECT_EQ(bundleTag(offer), "video0");
   EXPECT_EQ(bundleTag("v=0\r\nm=video 9 RTP/AVP 96\r\n"), std::nullopt);
@@ -86,6 +87,59 @@ TEST(SdpText, RewritesWhatWebrtcbinGetsWrong) {
                                    "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\n"),
             "v=0\r\nm=video 9 RTP/AVP 96\r\na=mid:0\r\na=sendrecv\r\nm=video 9 RTP/AVP 96\r\na=recvonly\r\n"
             "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n");
+}
+
+// webrtcbin names the track after its transceiver and only in ssrc lines;
+// an a=msid line it never writes.
+TEST(SdpText, NamesOurTracksWhereBrowsersLook) {
+  const std::string offer =
+      "v=0\r\na=group:BUNDLE video0 application1\r\n"
+      "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=sendonly\r\na=rtpmap:96 H264/90000\r\n"
+      "a=ssrc-group:FID 7 8\r\na=ssrc:7 msid:stream0 webrtctransceiver0\r\na=ssrc:7 cname:c\r\n"
+      "a=ssrc:8 msid:stream0 webrtctransceiver0\r\na=mid:video0\r\n"
+      "m=video 9 UDP/TLS/RTP/SAVPF 96\r\na=msid:other t\r\na=ssrc:9 msid:other t\r\na=mid:video1\r\n"
+      "m=application 0 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:application1\r\n";
+  EXPECT_EQ(withTrackNames(offer, {{7, "stream0", "video0"}}),
+            "v=0\r\na=group:BUNDLE video0 application1\r\n"
+            "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=sendonly\r\na=rtpmap:96 H264/90000\r\n"
+            "a=msid:stream0 video0\r\n"
+            "a=ssrc-group:FID 7 8\r\na=ssrc:7 msid:stream0 video0\r\na=ssrc:7 cname:c\r\n"
+            "a=ssrc:8 msid:stream0 video0\r\na=mid:video0\r\n"
+            "m=video 9 UDP/TLS/RTP/SAVPF 96\r\na=msid:other t\r\na=ssrc:9 msid:other t\r\na=mid:video1\r\n"
+            "m=application 0 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:application1\r\n");
+  // An a=msid already there is replaced; a track in no stream is "-".
+  EXPECT_NE(withTrackNames(offer, {{9, "-", "screen"}})
+                .find("96\r\na=msid:- screen\r\na=ssrc:9 msid:- screen\r\na=mid:video1\r\n"),
+            std::string::npos);
+  // The pad reads them back.
+  EXPECT_EQ(remoteVideos(withTrackNames(offer, {{7, "stream0", "video0"}}))[0],
+            (RemoteVideo{"video0", "stream0", "video0"}));
+}
+
+TEST(H264Level, TheLowestLevelThatHoldsThePicture) {
+  struct Case {
+    int width, height, fps;
+    std::optional<int> level;
+  };
+  for (const Case& c : std::initializer_list<Case>{{1280, 720, 30, 31},
+                                                   {1280, 800, 30, 32},   // 4000 macroblocks: above 3.1's 3600
+                                                   {1920, 1080, 30, 40},  // 1088 coded rows: 8160 of 8192
+                                                   {1920, 1080, 60, 42},
+                                                   {1920, 1200, 30, 50},
+                                                   {3840, 200, 30, 40},  // 240 columns: too wide for 3.1
+                                                   {176, 144, 30, 11},
+                                                   {0, 1080, 30, std::nullopt},
+                                                   {16384, 16384, 30, std::nullopt}}) {
+    EXPECT_EQ(h264LevelFor(c.width, c.height, c.fps), c.level) << c.width << "x" << c.height << "@" << c.fps;
+  }
+  EXPECT_EQ(h264LevelName(31), "3.1");
+  EXPECT_EQ(h264LevelName(40), "4");
+  EXPECT_EQ(constrainedBaselineProfileLevelId(31), "42e01f");
+  EXPECT_EQ(constrainedBaselineProfileLevelId(42), "42e02a");
+  // What a source declares: never below 3.1.
+  EXPECT_EQ(declaredH264Level({320, 240}), 31);
+  EXPECT_EQ(declaredH264Level(kDefaultLargestFrame), 40);
+  EXPECT_EQ(declaredH264Level({-1, 5}), std::nullopt);
 }
 
 TEST(IceServers, BecomeWebrtcbinUris) {
