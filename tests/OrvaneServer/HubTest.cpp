@@ -1,3 +1,5 @@
+// The signalling hub's rules: hello first, users isolated, frames relayed between paired devices, peerGone,
+// replaced sockets, rate and socket limits, revocation.
 #include <gtest/gtest.h>
 
 #include "OrvaneCore/signaling/websocket/WSEnvelope.h"
@@ -53,14 +55,8 @@ class HubTest : public ::testing::Test {
 
 TEST_F(HubTest, AnythingButAGoodHelloFirstIsABadRequestAndChangesNothing) {
   auto pad = *hub.open({"alice", "pad-1", "pad", ""});
-  const char* junk[] = {"",
-                        "{",
-                        "[]",
-                        R"({"type":7})",
-                        R"({"type":"teleport"})",
-                        R"({"type":"welcome"})",
-                        R"({"type":"listHosts"})",
-                        R"({"type":"offer","sdp":"v=0"})"};
+  const char* junk[] = {"", "{", "[]", R"({"type":7})", R"({"type":"teleport"})", R"({"type":"welcome"})",
+                        R"({"type":"listHosts"})", R"({"type":"offer","sdp":"v=0"})"};
   for (const char* frame : junk) EXPECT_EQ(reply(hub.frame(pad, frame), pad), "bad_request") << frame;
   for (auto bad : {hello("tablet", "pad-1"), hello("pad", ""), hello("pad", "pad\\u00011"),
                    hello("pad", "pad-1", std::string(300, 'n'))}) {

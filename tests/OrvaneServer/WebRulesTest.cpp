@@ -1,3 +1,4 @@
+// The server's request rules without a socket: WebSocket credentials, static file resolution, command line.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -75,21 +76,12 @@ TEST(CommandLine, ParsesServeAndInviteWithTheirDefaults) {
 }
 
 TEST(CommandLine, RejectsWhatItCannotHonour) {
-  const std::vector<std::vector<std::string>> bad = {{"launch"},
-                                                     {"serve", "--port", "65536"},
-                                                     {"serve", "--port", "-1"},
-                                                     {"serve", "--port"},
-                                                     {"serve", "--bind", "example.org"},
-                                                     {"serve", "--auth", "oauth"},
-                                                     {"serve", "--auth", "apple", "--jwks", "k"},
-                                                     {"serve", "--audience", "a"},
-                                                     {"serve", "--tls-cert", "c"},
-                                                     {"serve", "--port", "1", "--port", "2"},
-                                                     {"serve", "--user", "x"},
-                                                     {"invite"},
-                                                     {"invite", "--user", "a", "--ttl", "0"},
-                                                     {"invite", "--user", "a", "--ttl", "86401"},
-                                                     {"invite", "--user="}};
+  const std::vector<std::vector<std::string>> bad = {
+      {"launch"}, {"serve", "--port", "65536"}, {"serve", "--port", "-1"}, {"serve", "--port"},
+      {"serve", "--bind", "example.org"}, {"serve", "--auth", "oauth"}, {"serve", "--auth", "apple", "--jwks", "k"},
+      {"serve", "--audience", "a"}, {"serve", "--tls-cert", "c"}, {"serve", "--port", "1", "--port", "2"},
+      {"serve", "--user", "x"}, {"invite"}, {"invite", "--user", "a", "--ttl", "0"},
+      {"invite", "--user", "a", "--ttl", "86401"}, {"invite", "--user="}};
   for (const auto& args : bad) EXPECT_TRUE(std::holds_alternative<cli::UsageError>(cli::parse(args, {"/x", "/h"})));
   EXPECT_TRUE(std::holds_alternative<cli::UsageError>(cli::parse({"serve"}, {})));  // no data directory
 }

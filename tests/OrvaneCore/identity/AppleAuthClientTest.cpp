@@ -1,3 +1,4 @@
+// The client of the server's auth endpoint: the requests it sends, the answers it accepts, time-out, TLS.
 #include "OrvaneCore/identity/AppleAuthClient.h"
 #include "tests/OrvaneCore/identity/TestSupport.h"
 #include "tests/support/LoopbackServer.h"

@@ -1,3 +1,4 @@
+// The client's session token: reused, renewed by signing in, kept on failure, and account deletion's retry.
 #include <deque>
 
 #include "OrvaneCore/identity/AuthManager.h"

@@ -1,3 +1,4 @@
+// Where a user-supplied identity token comes from, in order, and what counts as none.
 #include <gmock/gmock.h>
 
 #include <fstream>

@@ -1,3 +1,4 @@
+// The session token's file store: one private file per account, hostile names and contents.
 #include <fstream>
 
 #include "OrvaneCore/identity/SessionStore.h"

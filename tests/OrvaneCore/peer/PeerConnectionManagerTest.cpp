@@ -1,3 +1,6 @@
+// The peer-connection manager on the fake engine: what each role builds and sends, candidates filtered and
+// buffered, failures surfaced, control events queued across threads, and no callback from a replaced attempt
+// or a destroyed manager.
 #include "OrvaneCore/peer/PeerConnectionManager.h"
 
 #include <gtest/gtest.h>

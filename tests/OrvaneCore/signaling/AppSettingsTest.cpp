@@ -1,3 +1,4 @@
+// Stored signalling settings: only the exact stored values switch the backend or force the relay.
 #include "OrvaneCore/signaling/AppSettings.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The signalling messages' JSON: exact text both ways, and refusal of what a peer must not send.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,4 @@
+// Server URLs from settings and command lines: what parses, what is refused, and paths appended to a base.
 #include <gtest/gtest.h>
 
 #include "OrvaneCore/signaling/Url.h"

@@ -1,3 +1,4 @@
+// The window list sent to the tablet: which windows qualify, in what order, and the candidate lines logged.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,5 @@
+// The application catalog: which index entries become apps, their order, the search the tablet's launcher
+// uses (ranking, limits, untrusted queries), the query's lifetime and the XDG directories searched.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -1,3 +1,5 @@
+// Control events from the tablet: which route each takes with the gate open or a person in control, and what
+// the routes do (pad size, quality, search, launch with its catalog wait, title-bar zoom, the emergency stop).
 #include <limits>
 #include <map>
 
@@ -10,50 +12,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One event of each kind, with harmless payloads.
-ControlEvent sample(EventType type) {
-  switch (type) {
-    case EventType::mouseMoved: return events::MouseMoved{0.5, 0.5};
-    case EventType::mouseDown: return events::MouseDown{MouseButton::left, 0.5, 0.5};
-    case EventType::mouseUp: return events::MouseUp{MouseButton::left, 0.5, 0.5};
-    case EventType::mouseDragged: return events::MouseDragged{MouseButton::left, 0.5, 0.5};
-    case EventType::mouseClicked: return events::MouseClicked{MouseButton::left, 0.5, 0.5};
-    case EventType::doubleClick: return events::DoubleClick{MouseButton::left, 0.5, 0.5};
-    case EventType::middleClick: return events::MiddleClick{0.5, 0.5};
-    case EventType::scrolled: return events::Scrolled{1, 2};
-    case EventType::keyEvent: return events::KeyEvent{0, {}, true};
-    case EventType::typeText: return events::TypeText{"a"};
-    case EventType::volumeUp: return events::VolumeUp{};
-    case EventType::volumeDown: return events::VolumeDown{};
-    case EventType::mute: return events::Mute{};
-    case EventType::brightnessUp: return events::BrightnessUp{};
-    case EventType::brightnessDown: return events::BrightnessDown{};
-    case EventType::appSwitchGesture: return events::AppSwitchGesture{};
-    case EventType::resizeWindow: return events::ResizeWindow{800, 600};
-    case EventType::moveWindow: return events::MoveWindow{10, 10};
-    case EventType::minimizeWindow: return events::MinimizeWindow{};
-    case EventType::zoomWindow: return events::ZoomWindow{};
-    case EventType::closeWindow: return events::CloseWindow{};
-    case EventType::titleBarZoom: return events::TitleBarZoom{};
-    case EventType::toggleFullScreen: return events::ToggleFullScreen{};
-    case EventType::enlargeWindow: return events::EnlargeWindow{};
-    case EventType::shrinkWindow: return events::ShrinkWindow{};
-    case EventType::requestWindowList: return events::RequestWindowList{};
-    case EventType::switchToWindow: return events::SwitchToWindow{"1"};
-    case EventType::setVideoQuality: return events::SetVideoQuality{VideoQuality::low};
-    case EventType::padScreenInfo: return events::PadScreenInfo{2732, 2048};
-    case EventType::launchApp: return events::LaunchApp{"Mail"};
-    case EventType::searchApps: return events::SearchApps{"ma"};
-    case EventType::textFieldFocused: return events::TextFieldFocused{true};
-    case EventType::windowList: return events::WindowList{};
-    case EventType::appSuggestions: return events::AppSuggestions{};
-    case EventType::screenInfo: return events::ScreenInfo{};
-    case EventType::windowFocused: return events::WindowFocused{};
-    case EventType::localControlActive: return events::LocalControlActive{true};
-    case EventType::captureStalled: return events::CaptureStalled{true};
-    case EventType::peerVersion: return events::PeerVersion{1, "1.0"};
-  }
-  return events::Mute{};
+// One event of each kind, in declaration order, with harmless payloads.
+const std::vector<ControlEvent>& samples() {
+  using namespace events;
+  constexpr auto left = MouseButton::left;
+  static const std::vector<ControlEvent> all = {
+      MouseMoved{0.5, 0.5}, MouseDown{left, 0.5, 0.5}, MouseUp{left, 0.5, 0.5}, MouseDragged{left, 0.5, 0.5},
+      MouseClicked{left, 0.5, 0.5}, DoubleClick{left, 0.5, 0.5}, MiddleClick{0.5, 0.5}, Scrolled{1, 2},
+      KeyEvent{0, {}, true}, TypeText{"a"}, VolumeUp{}, VolumeDown{}, Mute{}, BrightnessUp{}, BrightnessDown{},
+      AppSwitchGesture{}, ResizeWindow{800, 600}, MoveWindow{10, 10}, MinimizeWindow{}, ZoomWindow{}, CloseWindow{},
+      TitleBarZoom{}, ToggleFullScreen{}, EnlargeWindow{}, ShrinkWindow{}, RequestWindowList{}, SwitchToWindow{"1"},
+      SetVideoQuality{VideoQuality::low}, PadScreenInfo{2732, 2048}, LaunchApp{"Mail"}, SearchApps{"ma"},
+      TextFieldFocused{true}, WindowList{}, AppSuggestions{}, ScreenInfo{}, WindowFocused{}, LocalControlActive{true},
+      CaptureStalled{true}, PeerVersion{1, "1.0"}};
+  return all;
 }
 
 TEST(DispatchRouteTable, GateOpenAndLocalControlColumns) {
@@ -71,12 +43,15 @@ TEST(DispatchRouteTable, GateOpenAndLocalControlColumns) {
       {EventType::requestWindowList, {R::windowList, R::windowList}},
       {EventType::peerVersion, {R::peerVersion, R::peerVersion}},
   };
-  for (EventType type : allEventTypes()) {
-    SCOPED_TRACE(std::string(toString(type)));
-    auto it = special.find(type);
+  ASSERT_EQ(samples().size(), kEventTypeCount);
+  for (std::size_t i = 0; i < kEventTypeCount; ++i) {
+    const ControlEvent& event = samples()[i];
+    SCOPED_TRACE(std::string(toString(event.type())));
+    ASSERT_EQ(event.type(), allEventTypes()[i]);
+    auto it = special.find(event.type());
     const auto expected = it == special.end() ? std::pair(R::inject, R::drop) : it->second;
-    EXPECT_EQ(routeFor(sample(type), true), expected.first);
-    EXPECT_EQ(routeFor(sample(type), false), expected.second);
+    EXPECT_EQ(routeFor(event, true), expected.first);
+    EXPECT_EQ(routeFor(event, false), expected.second);
   }
   const ControlEvent keyUp = events::KeyEvent{0, {}, false};
   EXPECT_EQ(routeFor(keyUp, false), R::inject);
@@ -107,7 +82,7 @@ TEST_F(Dispatch, NothingHappensBeforeTheSessionIsConnected) {
   requestConnection();
   channel().open();
   main.runUntilIdle();
-  for (EventType type : allEventTypes()) receive(sample(type));
+  for (const ControlEvent& event : samples()) receive(event);
   main.advance(5s);
   EXPECT_TRUE(desktop.posted().empty());
   EXPECT_TRUE(sentOf<events::AppSuggestions>().empty());

@@ -1,3 +1,5 @@
+// Sign in with Apple on the server: identity tokens checked against the JWKS key they name, and a bad key
+// file refused at start.
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/rsa.h>

@@ -1,3 +1,4 @@
+// JWS building blocks: strict base64url, and ES256/RS256 signatures verified only with a fitting key.
 #include "OrvaneServer/auth/Jws.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Local accounts: invites, sessions per device, forged or malformed requests refused without a trace in the
+// store, account deletion, and the data directory's files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

@@ -1,3 +1,5 @@
+// Record-store signalling on the in-memory database: host registration and discovery, the request, offer,
+// answer and candidate exchange, retries, push, and safe release mid-poll.
 #include "OrvaneCore/signaling/cloudkit/CloudKitSignalingService.h"
 
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// The notification centre the record store's push goes through: delivery by name and queue, and removal.
 #include "OrvaneCore/runtime/NotificationCenter.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The SQLite record store beyond what both stores share: rows written by others that break the format, unusable
+// files, private file modes, and change notices between connections.
 #include "OrvaneCore/signaling/cloudkit/SQLiteCloudKitDatabase.h"
 
 #include <gtest/gtest.h>

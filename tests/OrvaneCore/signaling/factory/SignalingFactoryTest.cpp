@@ -1,3 +1,4 @@
+// The signalling factory: each backend built with its trickle mode, identity and start behaviour.
 #include <gtest/gtest.h>
 
 #include "OrvaneCore/runtime/ManualExecutor.h"

@@ -1,3 +1,5 @@
+// The Beast WebSocket transport against a loopback server: frames and pings, close codes, refusals, time-outs,
+// oversized frames, destruction with work pending, and TLS trust.
 #include <gtest/gtest.h>
 
 #include <boost/beast/core/buffers_to_string.hpp>

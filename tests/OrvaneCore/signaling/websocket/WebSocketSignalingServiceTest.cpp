@@ -1,3 +1,5 @@
+// The WebSocket signalling service on a mock transport: hello, host listing and its readiness wait, frames to
+// callbacks, reconnect back-off, keep-alive pings, and silence after stop or destruction.
 #include <gtest/gtest.h>
 
 #include "OrvaneCore/runtime/ManualExecutor.h"
