@@ -1,6 +1,7 @@
 #include "OrvaneMac/platform/x11/X11Desktop.h"
 
 #include "OrvaneMac/platform/linux/DesktopEntries.h"
+#include "OrvaneMac/platform/x11/X11Permissions.h"
 #include "OrvaneMac/platform/x11/input/X11InputProbe.h"
 #include "OrvaneMac/platform/x11/windows/DesktopEntryLookup.h"
 
@@ -27,8 +28,9 @@ std::unique_ptr<X11Desktop> X11Desktop::open(Executor& main, const UserDefaults*
   X11Accessibility::Options accessibility;
   accessibility.applications = desktopEntryLookup(entries);
   // Input can be given only where XTest injects and XInput 2 tells a person's
-  // input from ours.
-  accessibility.trusted = [&x] { return x11InputAvailable(x); };
+  // input from ours, and reaches the desktop only in an X11 session.
+  const bool wayland = waylandSession();
+  accessibility.trusted = [&x, wayland] { return !wayland && x11InputAvailable(x); };
   desktop->accessibility_ =
       std::make_unique<X11Accessibility>(x, main.clock(), desktop->focus_.get(), std::move(accessibility));
   desktop->screens_ = std::make_unique<X11Screens>(x);
@@ -42,7 +44,7 @@ std::unique_ptr<X11Desktop> X11Desktop::open(Executor& main, const UserDefaults*
   applications.entries = entries;
   desktop->applications_ = std::make_unique<X11Applications>(x, std::move(applications), log);
   desktop->power_ = std::make_unique<X11PowerAssertions>(x);
-  desktop->screenCapture_ = std::make_unique<X11ScreenCaptureAccess>(x);
+  desktop->screenCapture_ = std::make_unique<X11ScreenCaptureAccess>(x, wayland);
   desktop->displayScale_ = std::make_unique<X11DisplayScale>(x);
   return desktop;
 }

@@ -5,6 +5,7 @@
 namespace orvane::x11 {
 
 bool X11ScreenCaptureAccess::preflight() {
+  if (refused_) return false;
   XImage* image = nullptr;
   const int error = x_.trap([&] { image = XGetImage(x_.get(), x_.root(), 0, 0, 1, 1, AllPlanes, ZPixmap); });
   if (image) XDestroyImage(image);

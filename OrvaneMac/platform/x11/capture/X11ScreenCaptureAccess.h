@@ -11,12 +11,15 @@ namespace orvane::x11 {
 // checks again. Main loop only.
 class X11ScreenCaptureAccess final : public ScreenCaptureAccess {
  public:
-  explicit X11ScreenCaptureAccess(X11Display& x) : x_(x) {}
+  // `refused`: the screen is known to be out of reach whatever the X server
+  // answers (the compatibility server of a Wayland session).
+  explicit X11ScreenCaptureAccess(X11Display& x, bool refused = false) : x_(x), refused_(refused) {}
   bool preflight() override;
   bool request() override { return preflight(); }
 
  private:
   X11Display& x_;
+  const bool refused_;
 };
 
 }  // namespace orvane::x11
