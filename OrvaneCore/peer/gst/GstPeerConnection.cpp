@@ -32,6 +32,7 @@ constexpr guint kJitterBufferMs = 50;
 // Four RTCP intervals at worst (0.5-1.5 s each); with one tick it stays
 // well inside the 10 s in which a vanished pad must be reported.
 constexpr std::int64_t kSilenceLimitNs = 6'000'000'000;
+constexpr std::int64_t kFirstRtcpLimitNs = 15'000'000'000;
 constexpr auto kLivenessTick = std::chrono::milliseconds(250);
 constexpr guint64 kRtcpIntervalNs = 1'000'000'000;
 constexpr gint64 kTurnReleaseMaxUs = 500'000;
@@ -147,7 +148,7 @@ struct GstPeerConnection::Core : std::enable_shared_from_this<Core> {
   // Orders ICE reports from webrtcbin's thread and the liveness thread.
   std::recursive_mutex iceMutex;
   IceConnectionState rawIce = IceConnectionState::newState;
-  PeerLiveness liveness{kSilenceLimitNs};
+  PeerLiveness liveness{kSilenceLimitNs, kFirstRtcpLimitNs};
 
   std::mutex mutex;  // guards what follows
   std::vector<std::string> localMids;

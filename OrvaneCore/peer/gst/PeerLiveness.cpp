@@ -15,8 +15,9 @@ void PeerLiveness::onIceState(IceConnectionState raw, std::int64_t nowNs) {
 
 IceConnectionState PeerLiveness::effective(IceConnectionState raw, std::int64_t nowNs) const {
   const std::int64_t lastRtcp = lastRtcpNs_.load(std::memory_order_relaxed);
-  if (!isUp(raw) || !upSinceNs_ || lastRtcp < *upSinceNs_) return raw;
-  return nowNs - lastRtcp > limitNs_ ? IceConnectionState::disconnected : raw;
+  if (!isUp(raw) || !upSinceNs_) return raw;
+  const bool silent = lastRtcp < *upSinceNs_ ? nowNs - *upSinceNs_ > firstLimitNs_ : nowNs - lastRtcp > limitNs_;
+  return silent ? IceConnectionState::disconnected : raw;
 }
 
 }  // namespace orvane::rtc

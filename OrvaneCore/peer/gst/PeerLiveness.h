@@ -15,13 +15,16 @@ namespace orvane::rtc {
 // a report a second). So once RTCP has been seen on an established
 // connection, silence longer than the limit is reported as "disconnected",
 // and the real state returns with the next RTCP packet. Before the first
-// RTCP nothing is judged: a host whose capture has not delivered a frame
-// yet sends none, and neither does its pad.
+// RTCP the peer gets a longer limit: a host whose capture has not delivered
+// a frame yet sends none, and neither does its pad; but a pad that left
+// within a second of connecting never sends any, and must not keep the host
+// "connected" until webrtcbin notices.
 // Times are steady-clock nanoseconds. onRtcp() is lock-free; the rest is
 // guarded by the caller.
 class PeerLiveness {
  public:
-  explicit PeerLiveness(std::int64_t silenceLimitNs) : limitNs_(silenceLimitNs) {}
+  PeerLiveness(std::int64_t silenceLimitNs, std::int64_t firstRtcpLimitNs)
+      : limitNs_(silenceLimitNs), firstLimitNs_(firstRtcpLimitNs) {}
 
   // Every ICE state webrtcbin reports.
   void onIceState(IceConnectionState raw, std::int64_t nowNs);
@@ -32,6 +35,7 @@ class PeerLiveness {
 
  private:
   std::int64_t limitNs_;
+  std::int64_t firstLimitNs_;
   std::optional<std::int64_t> upSinceNs_;
   std::atomic<std::int64_t> lastRtcpNs_{-1};
 };

@@ -159,9 +159,9 @@ TEST(IceServers, BecomeWebrtcbinUris) {
                                                    "turn:10.0.0.3?transport=sctp", "http://x", "stun:bad host"}));
 }
 
-TEST(PeerLiveness, ASilentPeerReadsDisconnectedOnceItsRtcpHasFlowed) {
+TEST(PeerLiveness, ASilentPeerReadsDisconnected) {
   constexpr std::int64_t s = 1'000'000'000;
-  PeerLiveness liveness(6 * s);
+  PeerLiveness liveness(6 * s, 15 * s);
   const auto connected = IceConnectionState::connected;
   const auto completed = IceConnectionState::completed;
   liveness.onIceState(IceConnectionState::checking, 0);
@@ -169,8 +169,9 @@ TEST(PeerLiveness, ASilentPeerReadsDisconnectedOnceItsRtcpHasFlowed) {
   EXPECT_EQ(liveness.effective(IceConnectionState::checking, 100 * s), IceConnectionState::checking);
   liveness.onIceState(connected, 10 * s);
   liveness.onIceState(completed, 11 * s);
-  // No RTCP since connecting (a host with no frame yet): nothing to judge.
-  EXPECT_EQ(liveness.effective(completed, 30 * s), completed);
+  // No RTCP since connecting: a host with no frame yet, or a pad that left at once.
+  EXPECT_EQ(liveness.effective(completed, 25 * s), completed);
+  EXPECT_EQ(liveness.effective(completed, 25 * s + 1), IceConnectionState::disconnected);
   liveness.onRtcp(31 * s);
   EXPECT_EQ(liveness.effective(completed, 37 * s), completed);
   EXPECT_EQ(liveness.effective(completed, 37 * s + 1), IceConnectionState::disconnected);
@@ -181,6 +182,7 @@ TEST(PeerLiveness, ASilentPeerReadsDisconnectedOnceItsRtcpHasFlowed) {
   liveness.onIceState(IceConnectionState::disconnected, 40 * s);
   liveness.onIceState(connected, 45 * s);
   EXPECT_EQ(liveness.effective(connected, 60 * s), connected);
+  EXPECT_EQ(liveness.effective(connected, 60 * s + 1), IceConnectionState::disconnected);
 }
 
 TEST(EncoderRtpSender, MapsBitrateLimitsToX264AndRefusesDegradation) {

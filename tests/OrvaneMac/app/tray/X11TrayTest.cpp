@@ -311,7 +311,7 @@ int pixelsOf(cairo_surface_t* surface, Tint tint) {
   return count;
 }
 
-// Renders the popover in four states; with ORVANE_ARTIFACTS_DIR set, as PNG files there.
+// Renders the popover in four states, as PNG files in ORVANE_ARTIFACTS_DIR, else the build's artifacts.
 TEST(X11PopoverScreenshotTest, SetupAvailableConnectedAndSignInRequired) {
   environment();
   struct Shot {
@@ -326,6 +326,7 @@ TEST(X11PopoverScreenshotTest, SetupAvailableConnectedAndSignInRequired) {
       {"popover-connected.png", ConnectionState::connected(), Tint::blue},
       {"popover-sign-in-required.png", ConnectionState::failed("Sign in required"), Tint::red}};
   const char* artifacts = std::getenv("ORVANE_ARTIFACTS_DIR");
+  if (!artifacts) artifacts = ORVANE_DEFAULT_ARTIFACTS;
   PopoverWindow popover;
   std::vector<std::pair<PopoverAction, std::string>> pressed;
   popover.onAction = [&](PopoverAction action, const std::string& text) { pressed.emplace_back(action, text); };
@@ -357,10 +358,8 @@ TEST(X11PopoverScreenshotTest, SetupAvailableConnectedAndSignInRequired) {
     cairo_destroy(cr);
     cairo_surface_flush(surface);
     EXPECT_GT(pixelsOf(surface, shot.headerTint), 20) << shot.file << ": the header icon's colour";
-    if (artifacts) {
-      std::filesystem::create_directories(artifacts);
-      cairo_surface_write_to_png(surface, (std::filesystem::path(artifacts) / shot.file).c_str());
-    }
+    std::filesystem::create_directories(artifacts);
+    cairo_surface_write_to_png(surface, (std::filesystem::path(artifacts) / shot.file).c_str());
     cairo_surface_destroy(surface);
   }
   // The last one asks for an invite, and passes what was pasted.
