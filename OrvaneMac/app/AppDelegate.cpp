@@ -3,10 +3,10 @@
 #include <X11/Xlib.h>
 #include <unistd.h>
 
+#include <gio/gio.h>
+
 #include <cstdio>
 #include <cstdlib>
-
-#include <gio/gio.h>
 
 #include "OrvaneCore/permissions/PermissionsController.h"
 #include "OrvaneCore/runtime/Task.h"
@@ -137,10 +137,12 @@ void AppDelegate::quit() {
   auto finish = [this, done] {
     if (!std::exchange(*done, true)) main_.quit();
   };
-  spawnDetached(main_, [](std::shared_ptr<MacSessionCoordinator> coordinator, std::function<void()> then) -> Task<void> {
-    co_await coordinator->stop();
+  // The stop holds the coordinator weakly, so a teardown cut short by the
+  // timeout leaves nothing alive past the desktop it uses.
+  spawnDetached(main_, [](Task<void> stopping, std::function<void()> then) -> Task<void> {
+    co_await std::move(stopping);
     then();
-  }(coordinator_, finish));
+  }(coordinator_->stop(), finish));
   // A teardown that hangs must not keep the process alive.
   quitTimer_ = main_.postAfter(Seconds(kQuitTimeoutSeconds), finish);
 }
