@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "OrvaneMac/app/tray/PopoverModel.h"
 #include "OrvaneMac/app/tray/TrayIcon.h"
 
@@ -18,14 +20,13 @@ PopoverSnapshot ready(ConnectionState state, bool injectionDisabled = false) {
   return s;
 }
 
-const std::string kFooter = "footer secondary Orvane 0.1.0 (1)";
-const std::string kAbout = "link [About Orvane:about]";
-
-struct Case {
-  const char* name;
-  PopoverSnapshot snapshot;
-  Lines rows;
-};
+// The rows of a state: its own, then the divider, `actions` and the common footer.
+Lines rows(Lines head, Lines actions) {
+  head.push_back("divider");
+  head.insert(head.end(), actions.begin(), actions.end());
+  head.insert(head.end(), {"link [About Orvane:about]", "footer secondary Orvane 0.1.0 (1)"});
+  return head;
+}
 
 // Every state, top to bottom, as the user sees it.
 TEST(PopoverModelTest, RowsForEveryState) {
@@ -35,61 +36,45 @@ TEST(PopoverModelTest, RowsForEveryState) {
   restart.screenRecordingGranted = false;
   restart.screenRecordingNeedsRelaunch = true;
   restart.explanation = "Screen capture needs to read the screen.";
+  const std::string start = "buttons [Start Sharing:startSharing] [Quit:quit]";
+  const std::string stop = "buttons [Stop:stopSharing] [Quit:quit]";
+  const std::string stopped = "header computer-symbolic gray Sharing stopped";
+  const std::string setup =
+      "note secondary Orvane needs these to mirror your screen and control this computer from your tablet.";
+  const std::string signIn = "signIn Paste an invite (token or pad link) [Sign In:signIn]";
 
-  const std::vector<Case> cases = {
-      {"idle",
-       ready(ConnectionState::idle()),
-       {"header computer-symbolic gray Sharing stopped", "divider", "buttons [Start Sharing:startSharing] [Quit:quit]",
-        kAbout, kFooter}},
-      {"available",
-       ready(ConnectionState::available()),
-       {"header computer-symbolic green Waiting to connect…", "hint secondary Open Orvane on your tablet to connect.",
-        "divider", "buttons [Stop:stopSharing] [Quit:quit]", kAbout, kFooter}},
-      {"waitingForPad",
-       ready(ConnectionState::waitingForPad()),
-       {"header computer-symbolic yellow Tablet is connecting…", "divider", "buttons [Stop:stopSharing] [Quit:quit]",
-        kAbout, kFooter}},
-      {"connected",
-       ready(ConnectionState::connected()),
-       {"header computer-symbolic blue Connected", "divider",
-        "buttons [Stop Remote Control:stopInjection process-stop-symbolic red]",
-        "buttons [Stop:stopSharing] [Quit:quit]", kAbout, kFooter}},
-      {"connected, injection stopped",
-       ready(ConnectionState::connected(), true),
-       {"header computer-symbolic blue Connected", "divider",
-        "buttons [Resume Remote Control:resumeInjection media-playback-start-symbolic green]",
-        "buttons [Stop:stopSharing] [Quit:quit]", kAbout, kFooter}},
-      {"failed",
-       ready(ConnectionState::failed("The offer failed")),
-       {"header dialog-warning-symbolic red Error: The offer failed", "divider",
-        "buttons [Start Sharing:startSharing] [Quit:quit]", kAbout, kFooter}},
-      {"sign in required",
-       ready(ConnectionState::failed("Sign in required")),
-       {"header dialog-warning-symbolic red Error: Sign in required",
-        "signIn Paste an invite (token or pad link) [Sign In:signIn]", "divider",
-        "buttons [Start Sharing:startSharing] [Quit:quit]", kAbout, kFooter}},
-      {"sign in failed",
-       ready(ConnectionState::failed("Sign in failed: HTTP 401")),
-       {"header dialog-warning-symbolic red Error: Sign in failed: HTTP 401",
-        "signIn Paste an invite (token or pad link) [Sign In:signIn]", "divider",
-        "buttons [Start Sharing:startSharing] [Quit:quit]", kAbout, kFooter}},
-      {"both permissions missing",
-       missingBoth,
-       {"header computer-symbolic gray Sharing stopped", "heading Setup",
-        "note secondary Orvane needs these to mirror your screen and control this computer from your tablet.",
-        "permission dialog-warning-symbolic yellow Accessibility [Grant:grantAccessibility]",
-        "permission dialog-warning-symbolic yellow Screen Recording [Grant:grantScreenRecording]", "divider",
-        "buttons [Start Sharing:startSharing] [Quit:quit]", kAbout, kFooter}},
-      {"screen recording waits for a restart",
-       restart,
-       {"header computer-symbolic gray Sharing stopped", "heading Setup",
-        "note secondary Orvane needs these to mirror your screen and control this computer from your tablet.",
-        "permission emblem-ok-symbolic green Accessibility",
-        "permission dialog-warning-symbolic yellow Screen Recording [Restart to apply:relaunch]",
-        "explanation secondary Screen capture needs to read the screen.", "divider",
-        "buttons [Start Sharing:startSharing] [Quit:quit]", kAbout, kFooter}},
+  const std::vector<std::tuple<const char*, PopoverSnapshot, Lines>> cases = {
+      {"idle", ready(ConnectionState::idle()), rows({stopped}, {start})},
+      {"available", ready(ConnectionState::available()),
+       rows({"header computer-symbolic green Waiting to connect…",
+             "hint secondary Open Orvane on your tablet to connect."},
+            {stop})},
+      {"waitingForPad", ready(ConnectionState::waitingForPad()),
+       rows({"header computer-symbolic yellow Tablet is connecting…"}, {stop})},
+      {"connected", ready(ConnectionState::connected()),
+       rows({"header computer-symbolic blue Connected"},
+            {"buttons [Stop Remote Control:stopInjection process-stop-symbolic red]", stop})},
+      {"connected, injection stopped", ready(ConnectionState::connected(), true),
+       rows({"header computer-symbolic blue Connected"},
+            {"buttons [Resume Remote Control:resumeInjection media-playback-start-symbolic green]", stop})},
+      {"failed", ready(ConnectionState::failed("The offer failed")),
+       rows({"header dialog-warning-symbolic red Error: The offer failed"}, {start})},
+      {"sign in required", ready(ConnectionState::failed("Sign in required")),
+       rows({"header dialog-warning-symbolic red Error: Sign in required", signIn}, {start})},
+      {"sign in failed", ready(ConnectionState::failed("Sign in failed: HTTP 401")),
+       rows({"header dialog-warning-symbolic red Error: Sign in failed: HTTP 401", signIn}, {start})},
+      {"both permissions missing", missingBoth,
+       rows({stopped, "heading Setup", setup,
+             "permission dialog-warning-symbolic yellow Accessibility [Grant:grantAccessibility]",
+             "permission dialog-warning-symbolic yellow Screen Recording [Grant:grantScreenRecording]"},
+            {start})},
+      {"screen recording waits for a restart", restart,
+       rows({stopped, "heading Setup", setup, "permission emblem-ok-symbolic green Accessibility",
+             "permission dialog-warning-symbolic yellow Screen Recording [Restart to apply:relaunch]",
+             "explanation secondary Screen capture needs to read the screen."},
+            {start})},
   };
-  for (const Case& c : cases) EXPECT_EQ(describe(popoverContent(c.snapshot)), c.rows) << c.name;
+  for (const auto& [name, snapshot, expected] : cases) EXPECT_EQ(describe(popoverContent(snapshot)), expected) << name;
 }
 
 TEST(PopoverModelTest, TrayIconColourFollowsStateAndIdleFollowsPanel) {

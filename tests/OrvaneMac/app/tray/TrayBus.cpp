@@ -1,39 +1,11 @@
 #include "tests/OrvaneMac/app/tray/TrayBus.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 #include "tests/support/x11/MainLoop.h"
 
 namespace orvane::test {
-
-PrivateSessionBus::PrivateSessionBus() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  // Its complaints (it may not raise its file limit here) would only be noise.
-  const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  daemon_ = std::make_unique<ChildProcess>(
-      ChildProcess::Options{.argv = {"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                     "--print-address=" + std::to_string(ChildProcess::kExtraFdInChild)},
-                            .stderrFd = quiet,
-                            .extraFd = fds[1]});
-  ::close(quiet);
-  ::close(fds[1]);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (address_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    address_ += readWithTimeout(fds[0], std::chrono::milliseconds(100));
-  }
-  ::close(fds[0]);
-  if (address_.find('\n') == std::string::npos) throw std::runtime_error("dbus-daemon gave no address");
-  address_.resize(address_.find('\n'));
-  setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-}
-
-PrivateSessionBus::~PrivateSessionBus() = default;
 
 GDBusConnection* connectTo(const std::string& address) {
   const auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
@@ -81,9 +53,6 @@ constexpr const char* kWatcherXml = R"(<node>
   <interface name='org.kde.StatusNotifierWatcher'>
     <method name='RegisterStatusNotifierItem'><arg name='service' type='s' direction='in'/></method>
     <property name='IsStatusNotifierHostRegistered' type='b' access='read'/>
-    <signal name='StatusNotifierItemRegistered'><arg type='s'/></signal>
-    <signal name='StatusNotifierHostRegistered'/>
-    <signal name='StatusNotifierHostUnregistered'/>
   </interface>
 </node>)";
 }  // namespace
@@ -118,26 +87,6 @@ TestWatcher::~TestWatcher() {
   g_bus_unown_name(ownerId_);
   g_dbus_connection_unregister_object(connection_, objectId_);
   g_dbus_node_info_unref(interfaces_);
-}
-
-void TestWatcher::setHostRegistered(bool registered) {
-  hostRegistered_ = registered;
-  g_dbus_connection_emit_signal(connection_, nullptr, "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
-                                registered ? "StatusNotifierHostRegistered" : "StatusNotifierHostUnregistered", nullptr,
-                                nullptr);
-}
-
-SignalCounter::SignalCounter(GDBusConnection* connection, const std::string& sender, const char* interface,
-                             const char* member)
-    : connection_(connection),
-      id_(g_dbus_connection_signal_subscribe(connection, sender.empty() ? nullptr : sender.c_str(), interface, member,
-                                             nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, received, this, nullptr)) {}
-
-SignalCounter::~SignalCounter() { g_dbus_connection_signal_unsubscribe(connection_, id_); }
-
-void SignalCounter::received(GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
-                             void* self) {
-  ++static_cast<SignalCounter*>(self)->count_;
 }
 
 }  // namespace orvane::test

@@ -2,27 +2,10 @@
 
 #include <gio/gio.h>
 
-#include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "tests/support/x11/ChildProcess.h"
-
 namespace orvane::test {
-
-// A session bus of the test binary's own (dbus-daemon --session), put into
-// DBUS_SESSION_BUS_ADDRESS before anything asks GIO for the session bus.
-class PrivateSessionBus {
- public:
-  PrivateSessionBus();
-  ~PrivateSessionBus();
-  const std::string& address() const { return address_; }
-
- private:
-  std::unique_ptr<ChildProcess> daemon_;
-  std::string address_;
-};
 
 // A second client of the bus: where the panel's side (the watcher, the
 // calls a tray host makes) lives.
@@ -45,7 +28,6 @@ class TestWatcher {
   // Owned once the bus has confirmed the name.
   bool owned() const { return owned_; }
   const std::vector<std::string>& registeredItems() const { return items_; }
-  void setHostRegistered(bool registered);
 
   struct Handlers;
 
@@ -57,20 +39,6 @@ class TestWatcher {
   bool hostRegistered_;
   bool owned_ = false;
   std::vector<std::string> items_;
-};
-
-// Counts one signal of one sender.
-class SignalCounter {
- public:
-  SignalCounter(GDBusConnection* connection, const std::string& sender, const char* interface, const char* member);
-  ~SignalCounter();
-  int count() const { return count_; }
-
- private:
-  static void received(GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, void* self);
-  GDBusConnection* connection_;
-  unsigned id_;
-  int count_ = 0;
 };
 
 }  // namespace orvane::test

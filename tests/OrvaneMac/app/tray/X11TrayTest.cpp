@@ -22,18 +22,16 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 namespace orvane::test {
 namespace {
 
-// The bus goes first: GIO reads DBUS_SESSION_BUS_ADDRESS once.
-struct TrayEnvironment {
-  PrivateSessionBus bus;
-  TrayEnvironment() {
-    sharedXServer();
+// The server's private session bus stands in for the desktop's; GTK itself
+// stays off its accessibility bus.
+XServer& environment() {
+  static XServer& server = [] () -> XServer& {
+    XServer& s = sharedXServer({.accessibilityBus = true});
+    setenv("NO_AT_BRIDGE", "1", 1);
     if (!gtk_init_check(nullptr, nullptr)) throw std::runtime_error("GTK cannot open the display");
-  }
-};
-
-TrayEnvironment& environment() {
-  static TrayEnvironment e;
-  return e;
+    return s;
+  }();
+  return server;
 }
 
 struct FakePermissionsPort : PermissionsPort {
@@ -68,7 +66,7 @@ std::uint32_t argbOf(Tint tint) {
 
 class X11TrayTest : public ::testing::Test {
  protected:
-  X11TrayTest() : panel(connectTo(environment().bus.address())) {}
+  X11TrayTest() : panel(connectTo(environment().sessionBusAddress())) {}
   ~X11TrayTest() override {
     controller.reset();
     watcher.reset();
@@ -103,15 +101,6 @@ class X11TrayTest : public ::testing::Test {
     return propertyOf(panel, controller->item().busName().c_str(), StatusNotifierItem::kItemPath,
                       "org.kde.StatusNotifierItem", name);
   }
-  std::string stringProperty(const char* name) {
-    GVariant* value = itemProperty(name);
-    if (!value) return "<none>";
-    std::string text = g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN)
-                           ? (g_variant_get_boolean(value) ? "true" : "false")
-                           : g_variant_get_string(value, nullptr);
-    g_variant_unref(value);
-    return text;
-  }
   std::uint32_t iconPixel(int index) {
     GVariant* pixmaps = itemProperty("IconPixmap");
     EXPECT_EQ(g_variant_n_children(pixmaps), 2u);
@@ -119,37 +108,25 @@ class X11TrayTest : public ::testing::Test {
     g_variant_unref(pixmaps);
     return pixel;
   }
-  void callItem(const char* method, GVariant* parameters) {
-    GVariant* reply = callAndWait(panel, controller->item().busName().c_str(), StatusNotifierItem::kItemPath,
-                                  "org.kde.StatusNotifierItem", method, parameters);
-    ASSERT_NE(reply, nullptr) << method;
+  // A call the panel makes on the item (`path` kItemPath) or its menu; the reply as text, "" on error.
+  std::string call(const char* path, const char* method, GVariant* parameters) {
+    const bool menu = std::string_view(path) == StatusNotifierItem::kMenuPath;
+    GVariant* reply = callAndWait(panel, controller->item().busName().c_str(), path,
+                                  menu ? "com.canonical.dbusmenu" : "org.kde.StatusNotifierItem", method, parameters);
+    if (!reply) return "";
+    gchar* printed = g_variant_print(reply, FALSE);
+    std::string text = printed;
+    g_free(printed);
     g_variant_unref(reply);
+    return text;
   }
-  // The menu id of the item labelled `label`, or -1.
+  // The menu id of the item labelled `label` in the layout a panel reads, or -1.
   int menuId(const std::string& label) {
-    GVariant* reply = callAndWait(panel, controller->item().busName().c_str(), StatusNotifierItem::kMenuPath,
-                                  "com.canonical.dbusmenu", "GetLayout",
-                                  g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
-    if (!reply) return -1;
-    GVariant* layout = g_variant_get_child_value(reply, 1);
-    GVariant* children = g_variant_get_child_value(layout, 2);
-    int found = -1;
-    for (gsize i = 0; i < g_variant_n_children(children) && found < 0; ++i) {
-      GVariant* boxed = g_variant_get_child_value(children, i);
-      GVariant* child = g_variant_get_variant(boxed);
-      g_variant_unref(boxed);
-      int id = 0;
-      GVariant* properties = nullptr;
-      g_variant_get(child, "(i@a{sv}@av)", &id, &properties, nullptr);
-      const char* text = nullptr;
-      if (g_variant_lookup(properties, "label", "&s", &text) && label == text) found = id;
-      g_variant_unref(properties);
-      g_variant_unref(child);
-    }
-    g_variant_unref(children);
-    g_variant_unref(layout);
-    g_variant_unref(reply);
-    return found;
+    const std::string layout = call(StatusNotifierItem::kMenuPath, "GetLayout",
+                                    g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
+    const auto at = layout.find("{'label': <'" + label + "'>");
+    const auto open = layout.rfind("<(", at);
+    return at == std::string::npos || open == std::string::npos ? -1 : std::atoi(layout.c_str() + open + 2);
   }
   std::pair<int, int> popoverOrigin() {
     int x = -1, y = -1;
@@ -169,15 +146,17 @@ class X11TrayTest : public ::testing::Test {
 
 TEST_F(X11TrayTest, RegistersWithTheWatcherAndTheIconFollowsTheState) {
   startWatcher(true);
-  SignalCounter newIcon(panel, {}, "org.kde.StatusNotifierItem", "NewIcon");
+  int newIcons = 0;
+  const unsigned newIcon = g_dbus_connection_signal_subscribe(
+      panel, nullptr, "org.kde.StatusNotifierItem", "NewIcon", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, void* count) {
+        ++*static_cast<int*>(count);
+      },
+      &newIcons, nullptr);
   startController();
   ASSERT_TRUE(pump([&] { return controller->item().registered() && controller->item().hostAvailable() == true; }));
   EXPECT_EQ(watcher->registeredItems(), std::vector<std::string>{controller->item().busName()});
   EXPECT_FALSE(controller->popover().visible()) << "a tray shows the item: no window";
-  EXPECT_EQ(stringProperty("Id"), "orvane");
-  EXPECT_EQ(stringProperty("Category"), "ApplicationStatus");
-  EXPECT_EQ(stringProperty("Status"), "Active");
-  EXPECT_EQ(stringProperty("ItemIsMenu"), "false");
 
   // The controller started sharing at once.
   ASSERT_TRUE(pump([&] { return host.state() == ConnectionState::available(); }));
@@ -193,22 +172,17 @@ TEST_F(X11TrayTest, RegistersWithTheWatcherAndTheIconFollowsTheState) {
   const int stop = menuId("Stop");
   ASSERT_GT(stop, 0);
   const gint32 ids[] = {stop, 999};
-  GVariant* group = callAndWait(panel, controller->item().busName().c_str(), StatusNotifierItem::kMenuPath,
-                                "com.canonical.dbusmenu", "GetGroupProperties",
-                                g_variant_new("(@ai@as)", g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, ids, 2, 4),
-                                              g_variant_new_strv(nullptr, 0)));
-  ASSERT_NE(group, nullptr);
-  gchar* printed = g_variant_print(group, FALSE);
-  EXPECT_STREQ(printed, ("([(" + std::to_string(stop) + ", {'label': <'Stop'>})],)").c_str()) << "unknown ids left out";
-  g_free(printed);
-  g_variant_unref(group);
-  const int before = newIcon.count();
-  GVariant* reply =
-      callAndWait(panel, controller->item().busName().c_str(), StatusNotifierItem::kMenuPath, "com.canonical.dbusmenu",
-                  "Event", g_variant_new("(isvu)", stop, "clicked", g_variant_new_int32(0), 0u));
-  ASSERT_NE(reply, nullptr);
-  g_variant_unref(reply);
-  ASSERT_TRUE(pump([&] { return host.state() == ConnectionState::idle() && newIcon.count() > before; }));
+  EXPECT_EQ(call(StatusNotifierItem::kMenuPath, "GetGroupProperties",
+                 g_variant_new("(@ai@as)", g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, ids, 2, 4),
+                               g_variant_new_strv(nullptr, 0))),
+            "([(" + std::to_string(stop) + ", {'label': <'Stop'>})],)")
+      << "unknown ids left out";
+  const int before = newIcons;
+  ASSERT_EQ(call(StatusNotifierItem::kMenuPath, "Event",
+                 g_variant_new("(isvu)", stop, "clicked", g_variant_new_int32(0), 0u)),
+            "()");
+  ASSERT_TRUE(pump([&] { return host.state() == ConnectionState::idle() && newIcons > before; }));
+  g_dbus_connection_signal_unsubscribe(panel, newIcon);
   EXPECT_EQ(iconPixel(0), argbOf(Tint::black)) << "idle on a light panel";
   EXPECT_GT(menuId("Start Sharing"), 0);
 
@@ -231,7 +205,7 @@ TEST_F(X11TrayTest, ActivateOpensThePopoverAtThePointAndPollsOnlyWhileShown) {
   ASSERT_TRUE(pump([&] { return controller->item().hostAvailable() == true; }));
   PopoverWindow& popover = controller->popover();
 
-  callItem("Activate", g_variant_new("(ii)", 900, 0));
+  ASSERT_EQ(call(StatusNotifierItem::kItemPath, "Activate", g_variant_new("(ii)", 900, 0)), "()");
   ASSERT_TRUE(pump([&] { return popover.visible(); }));
   EXPECT_EQ(popover.mode(), PopoverWindow::Mode::popover);
   const int width = gtk_widget_get_allocated_width(popover.widget());
@@ -276,7 +250,6 @@ TEST_F(X11TrayTest, WithoutATrayHostThePopoverIsANormalWindow) {
   GtkWindow* window = GTK_WINDOW(controller->popover().widget());
   EXPECT_EQ(controller->popover().mode(), PopoverWindow::Mode::window);
   EXPECT_TRUE(gtk_window_get_decorated(window));
-  EXPECT_STREQ(gtk_window_get_title(window), "Orvane");
   EXPECT_FALSE(gtk_window_get_skip_taskbar_hint(window));
   EXPECT_TRUE(controller->polling());
   controller.reset();
@@ -333,8 +306,7 @@ TEST(X11PopoverScreenshotTest, SetupAvailableConnectedAndSignInRequired) {
   for (const Shot& shot : shots) {
     PopoverSnapshot snapshot;
     snapshot.state = shot.state;
-    snapshot.accessibilityGranted = shot.granted;
-    snapshot.screenRecordingGranted = shot.granted;
+    snapshot.accessibilityGranted = snapshot.screenRecordingGranted = shot.granted;
     snapshot.screenRecordingNeedsRelaunch = !shot.granted;
     if (!shot.granted) snapshot.explanation = x11::X11Permissions::kWaylandExplanation;
     snapshot.version = "0.1.0 (1)";
