@@ -3,6 +3,7 @@
 import { clampedFractionAt, contentRect, fractionAt, loupeCenter, magnifiedContentOffset } from './geometry.js';
 import { PointerGestures } from './input.js';
 import { actionForInput, keyForKeydown, keyForName, SPECIAL_KEYS } from './keyboard.js';
+import { LatencyReader } from './bench.js';
 import { PadPeer } from './peer.js';
 import { events } from './protocol.js';
 import { Account, deviceNameFor, exchangeInvite, hashWithoutInvite, inviteFromHash, SignInError } from './signin.js';
@@ -20,6 +21,11 @@ const LOUPE_DIAMETER = 128;
 const LOUPE_GAP = 28;
 const LOUPE_ZOOM = 2.5;
 const RECEIVED_KEPT = 50;
+// ?bench=latency reads the latency test client's clock from every frame;
+// &delay=default leaves the browser's own playout delay in place.
+const PAGE_OPTIONS = new URLSearchParams(location.search);
+const BENCH = PAGE_OPTIONS.get('bench') === 'latency';
+const LOWEST_DELAY = PAGE_OPTIONS.get('delay') !== 'default';
 
 // What an automated test may read; nothing else is global.
 const status = {
@@ -32,6 +38,7 @@ const status = {
   screen: null,           // the host's screenInfo
   received: [],           // the last control events from the host
   message: '',
+  bench: null,            // with ?bench=latency: {clear(), take()} over the frames read
 };
 window.orvanePad = status;
 
@@ -203,12 +210,13 @@ class Pad {
     this.stageMessage(`Connecting to ${host.name}…`);
     showScreen('session');
 
-    const peer = new PadPeer({ signaling: this.signaling, iceServers: ICE_SERVERS });
+    const peer = new PadPeer({ signaling: this.signaling, iceServers: ICE_SERVERS, lowestDelay: LOWEST_DELAY });
     this.peer = peer;
-    peer.onTrack = (stream) => {
+    peer.onTrack = (stream, receiver) => {
       this.video.srcObject = stream;
       this.video.play().catch(() => {});
       this.watchFirstFrame();
+      if (BENCH) this.startBench(receiver);
     };
     peer.onChannelOpen = () => {
       this.send(events.peerVersion(VERSION.build, VERSION.marketing));
@@ -237,6 +245,7 @@ class Pad {
     const peer = this.peer;
     this.peer = null;
     if (!peer) return;
+    status.bench?.stop();
     peer.onEnded = null;
     peer.close();
     this.signaling?.sendBye();
@@ -256,6 +265,29 @@ class Pad {
     };
     if ('requestVideoFrameCallback' in this.video) this.video.requestVideoFrameCallback((now) => done(now));
     else this.video.addEventListener('playing', () => done(performance.now()), { once: true });
+  }
+
+  startBench(receiver) {
+    status.bench?.stop();
+    const reader = new LatencyReader(this.video, {
+      screenSize: () => status.screen && { width: status.screen.width * status.screen.scaleFactor,
+        height: status.screen.height * status.screen.scaleFactor },
+    });
+    reader.start();
+    const inbound = async () => {
+      const report = await receiver.getStats();
+      for (const entry of report.values()) if (entry.type === 'inbound-rtp') return entry;
+      return null;
+    };
+    status.bench = {
+      stop: () => reader.stop(),
+      clear: async () => {
+        reader.clear();
+        status.bench.since = { stats: await inbound(), at: performance.timeOrigin + performance.now() };
+      },
+      take: async () => ({ samples: reader.samples, missed: reader.missed, since: status.bench.since,
+        stats: await inbound(), at: performance.timeOrigin + performance.now() }),
+    };
   }
 
   send(event) {

@@ -9,7 +9,8 @@ export const DISCONNECT_GRACE_MS = 4000;  // ICE often recovers from "disconnect
 export class PadPeer {
   // signaling: {sendAnswer(sdp), sendIce(candidate)}.
   // Callbacks: onTrack(stream, receiver), onChannelOpen(), onControlEvent(event), onConnected(), onEnded(reason).
-  constructor({ signaling, iceServers = [], RTCPeerConnection = globalThis.RTCPeerConnection, timers = globalThis }) {
+  constructor({ signaling, iceServers = [], lowestDelay = true, RTCPeerConnection = globalThis.RTCPeerConnection,
+    timers = globalThis }) {
     Object.assign(this, { signaling, timers });
     this.pc = new RTCPeerConnection({ iceServers });
     this.channel = null;
@@ -31,7 +32,7 @@ export class PadPeer {
     };
     this.pc.ontrack = ({ track, streams, receiver }) => {
       if (track.kind !== 'video') return;
-      lowestPlayoutDelay(receiver);
+      if (lowestDelay) lowestPlayoutDelay(receiver);
       this.onTrack?.(streams[0] ?? new MediaStream([track]), receiver);
     };
     this.pc.ondatachannel = ({ channel }) => {

@@ -150,10 +150,10 @@ export class Harness {
     return child;
   }
 
-  // Xvfb (1920×1080) and openbox; returns the environment that reaches them.
-  async startDesktop() {
+  // Xvfb (1920×1080 unless told) and openbox; returns the environment that reaches them.
+  async startDesktop({ width = 1920, height = 1080 } = {}) {
     const xvfb = this.spawn('Xvfb', 'Xvfb', ['-displayfd', '3', '-nolisten', 'tcp', '-noreset', '-screen', '0',
-      '1920x1080x24'], { stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
+      `${width}x${height}x24`], { stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
     const number = await new Promise((resolve, reject) => {
       let text = '';
       const timer = setTimeout(() => reject(new Error('Xvfb did not report its display')), 10000);
@@ -190,12 +190,12 @@ export class Harness {
 
   // orvane-host with debug logging, its configuration under the run's directory
   // (so a host started again keeps its device and session); resolves once available.
-  async startHost(serverUrl, token, name = 'orvane-host') {
+  async startHost(serverUrl, token, name = 'orvane-host', extraEnv = {}) {
     const home = join(this.dir, 'host');
     for (const sub of ['config', 'runtime']) mkdirSync(join(home, sub), { recursive: true, mode: 0o700 });
     const host = this.spawn(name, env.ORVANE_HOST, ['--server', serverUrl], {
       env: { ...this.desktopEnv, ORVANE_IDENTITY_TOKEN: token, XDG_CONFIG_HOME: join(home, 'config'),
-        XDG_RUNTIME_DIR: join(home, 'runtime'), HOME: home, ORVANE_LOG_LEVEL: 'debug' },
+        XDG_RUNTIME_DIR: join(home, 'runtime'), HOME: home, ORVANE_LOG_LEVEL: 'debug', ...extraEnv },
     });
     await host.waitFor(hostState('available'), 20000, { stream: 'stderr' });
     return host;

@@ -7,13 +7,17 @@
 #include <string>
 
 #include "OrvaneCore/peer/gst/GstPeerConnection.h"
+#include "OrvaneCore/peer/gst/PlayoutDelayExtension.h"
 
 namespace orvane::rtc {
 namespace {
 
 void initializeGStreamer() {
   static std::once_flag once;
-  std::call_once(once, [] { gst_init(nullptr, nullptr); });
+  std::call_once(once, [] {
+    gst_init(nullptr, nullptr);
+    registerPlayoutDelayExtension();  // also for receiving: a depayloader looks extmap URIs up
+  });
 }
 
 // Host: the send chain and webrtcbin with what it builds inside (RTP

@@ -21,6 +21,7 @@
 #include "OrvaneCore/peer/gst/IceServers.h"
 #include "OrvaneCore/peer/gst/ObserverSlot.h"
 #include "OrvaneCore/peer/gst/PeerLiveness.h"
+#include "OrvaneCore/peer/gst/ReferenceVideo.h"
 #include "OrvaneCore/peer/gst/SdpText.h"
 
 namespace orvane::rtc {
@@ -678,14 +679,22 @@ std::shared_ptr<RtpSender> GstPeerConnection::addTrack(std::shared_ptr<VideoTrac
   std::string error;
   const std::string streamId = streamIds.empty() ? std::string() : streamIds.front();
   const int level = local->source()->h264Level();
-  auto chain = addVideoSendChain(core_->pipeline, core_->webrtc, streamId, level, core_->log, error);
+  const std::string variant = benchVideoVariant();
+  const bool reference = variant == "reference";
+  VideoSendOptions options;
+  options.playoutDelay = variant != "no-playout-delay";
+  auto chain = reference ? addReferenceVideoChain(core_->pipeline, core_->webrtc, streamId, error)
+                         : addVideoSendChain(core_->pipeline, core_->webrtc, streamId, level, core_->log, error, options);
   if (!chain) {
     core_->log.error("video track not added: %{public}s", error);
     return nullptr;
   }
-  local->source()->attach(chain->input);
+  if (!variant.empty()) core_->log.notice("video: the benchmark's send chain \"%{public}s\"", variant);
   std::lock_guard lock(core_->mutex);
-  core_->sending.emplace_back(local->source(), chain->input);
+  if (chain->input) {
+    local->source()->attach(chain->input);
+    core_->sending.emplace_back(local->source(), chain->input);
+  }
   core_->sentTracks.push_back({chain->ssrc, streamId.empty() ? "-" : streamId, local->trackId()});
   core_->sentH264Level = std::max(core_->sentH264Level.value_or(level), level);
   return chain->sender;

@@ -333,8 +333,37 @@ bool EncoderRtpSender::setParameters(const RtpParameters& parameters) {
   return true;
 }
 
+bool linkVideoToWebrtc(GstElement* rtp, GstElement* webrtc, const std::string& streamId, guint ssrc,
+                       const char* extmapUri, std::string& error) {
+  GstPtr<GstPad> sinkPad(gst_element_request_pad_simple(webrtc, "sink_%u"));
+  GstPtr<GstPad> rtpSrc(gst_element_get_static_pad(rtp, "src"));
+  if (!sinkPad || gst_pad_link(rtpSrc.get(), sinkPad.get()) != GST_PAD_LINK_OK) {
+    error = "cannot link the video send chain to webrtcbin";
+    return false;
+  }
+  if (!streamId.empty()) g_object_set(sinkPad.get(), "msid", streamId.c_str(), nullptr);
+  GstWebRTCRTPTransceiver* transceiver = nullptr;
+  g_object_get(sinkPad.get(), "transceiver", &transceiver, nullptr);
+  if (transceiver) {
+    GstCaps* preferences = gst_caps_from_string(
+        "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,packetization-mode=(string)1");
+    gst_caps_set_simple(preferences, "ssrc", G_TYPE_UINT, ssrc, nullptr);
+    // webrtcbin offers the extmap lines it finds here.
+    if (extmapUri) {
+      const std::string field = "extmap-" + std::to_string(kPlayoutDelayExtensionId);
+      gst_caps_set_simple(preferences, field.c_str(), G_TYPE_STRING, extmapUri, nullptr);
+    }
+    g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "do-nack", TRUE,
+                 "codec-preferences", preferences, nullptr);
+    gst_caps_unref(preferences);
+    gst_object_unref(transceiver);
+  }
+  return true;
+}
+
 std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement* webrtc, const std::string& streamId,
-                                                int h264Level, const Logger& log, std::string& error) {
+                                                int h264Level, const Logger& log, std::string& error,
+                                                const VideoSendOptions& options) {
   GstElement *src, *enc, *h264, *pay, *rtp;
   if (!makeElements({{"appsrc", &src}, {"x264enc", &enc}, {"capsfilter", &h264}, {"rtph264pay", &pay},
                      {"capsfilter", &rtp}},
@@ -359,6 +388,19 @@ std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement
   const guint ssrc = std::uniform_int_distribution<guint>(1, G_MAXUINT32)(randomEngine());
   g_object_set(pay, "config-interval", -1, "pt", guint(kPayloadType), "ssrc", ssrc, nullptr);
   gst_util_set_object_arg(G_OBJECT(pay), "aggregate-mode", "zero-latency");
+  // Added here with our bounds: from the extmap alone the payloader would
+  // make one with the element's defaults. Without it the stream still plays,
+  // at the browser's own delay.
+  bool playoutDelay = false;
+  if (options.playoutDelay) {
+    GstPtr<GstRTPHeaderExtension> extension(makePlayoutDelayExtension(options.delay, kPlayoutDelayExtensionId));
+    playoutDelay = bool(extension);
+    if (extension) {
+      g_signal_emit_by_name(pay, "add-extension", extension.get());
+    } else {
+      log.error("the playout-delay RTP header extension is unavailable: video goes without it");
+    }
+  }
   setCaps(rtp, "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000");
 
   gst_bin_add_many(GST_BIN(pipeline), src, enc, h264, pay, rtp, nullptr);
@@ -366,23 +408,8 @@ std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement
     error = "cannot link the video send chain";
     return std::nullopt;
   }
-  GstPtr<GstPad> sinkPad(gst_element_request_pad_simple(webrtc, "sink_%u"));
-  GstPtr<GstPad> rtpSrc(gst_element_get_static_pad(rtp, "src"));
-  if (!sinkPad || gst_pad_link(rtpSrc.get(), sinkPad.get()) != GST_PAD_LINK_OK) {
-    error = "cannot link the video send chain to webrtcbin";
+  if (!linkVideoToWebrtc(rtp, webrtc, streamId, ssrc, playoutDelay ? kPlayoutDelayUri : nullptr, error)) {
     return std::nullopt;
-  }
-  if (!streamId.empty()) g_object_set(sinkPad.get(), "msid", streamId.c_str(), nullptr);
-  GstWebRTCRTPTransceiver* transceiver = nullptr;
-  g_object_get(sinkPad.get(), "transceiver", &transceiver, nullptr);
-  if (transceiver) {
-    GstCaps* preferences = gst_caps_from_string(
-        "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,packetization-mode=(string)1");
-    gst_caps_set_simple(preferences, "ssrc", G_TYPE_UINT, ssrc, nullptr);
-    g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "do-nack", TRUE,
-                 "codec-preferences", preferences, nullptr);
-    gst_caps_unref(preferences);
-    gst_object_unref(transceiver);
   }
   for (GstElement* e : {rtp, pay, h264, enc, src}) gst_element_sync_state_with_parent(e);
 

@@ -14,6 +14,7 @@
 
 #include "OrvaneCore/peer/RtcEngine.h"
 #include "OrvaneCore/peer/gst/GstRef.h"
+#include "OrvaneCore/peer/gst/PlayoutDelayExtension.h"
 #include "OrvaneCore/runtime/Log.h"
 
 namespace orvane::rtc {
@@ -144,13 +145,30 @@ class EncoderRtpSender final : public RtpSender {
 // x264 encodes at `h264Level`, so the SPS says what the offer declares; a
 // picture too big for it raises the level (logged) rather than stopping the
 // stream.
+//
+// With `playoutDelay` every packet carries the playout-delay extension and
+// the offer names it, so Chromium renders on its low-latency path; a peer
+// that does not echo the extmap ignores the bytes.
+struct VideoSendOptions {
+  bool playoutDelay = true;
+  PlayoutDelay delay;
+};
+// The offer has no other extmap (transport-cc is only an rtcp-fb there).
+inline constexpr guint kPlayoutDelayExtensionId = 4;
 struct VideoSendChain {
   std::shared_ptr<AppSrcInput> input;
   std::shared_ptr<EncoderRtpSender> sender;
   std::uint32_t ssrc = 0;
 };
 std::optional<VideoSendChain> addVideoSendChain(GstElement* pipeline, GstElement* webrtc, const std::string& streamId,
-                                                int h264Level, const Logger& log, std::string& error);
+                                                int h264Level, const Logger& log, std::string& error,
+                                                const VideoSendOptions& options = {});
+
+// The payloader's RTP caps filter `rtp` onto a new send-only H.264
+// transceiver of `webrtc` sending `ssrc` (webrtcbin names an SSRC in the
+// offer only when the caps carry it), offering `extmapUri` when not null.
+bool linkVideoToWebrtc(GstElement* rtp, GstElement* webrtc, const std::string& streamId, guint ssrc,
+                       const char* extmapUri, std::string& error);
 
 // Pad: webrtcbin's RTP src pad → depay → decode → I420 appsink feeding
 // `track`. Streams that are not H.264 end in a fakesink.

@@ -25,6 +25,10 @@ class FramePacer {
   void forceNext() { forced_ = true; }
   bool forced() const { return forced_; }
 
+  // A change may go out now rather than at the next tick: the last picture
+  // is at least an interval old.
+  bool mayDeliverEarly(double now) const { return !lastDelivery_ || now - *lastDelivery_ >= interval_; }
+
   bool shouldDeliver(double now, bool changed) const {
     return forced_ || changed || !lastDelivery_ || now - *lastDelivery_ >= kRefreshInterval;
   }

@@ -173,6 +173,12 @@ void X11CaptureStream::capture(ScreenGrabber& grabber) {
     if (now < tick) {
       wait(grabber, tick - now);
       if (grabber.broken()) return fail("the X connection was lost");
+      // Damage and requests wake the wait: a change after a quiet spell (a
+      // click's result) goes out now instead of up to a whole interval later.
+      if (frameRequested_.exchange(false)) pacer.forceNext();
+      if (options_.useDamage && grabber.poll()) changed = true;
+      const double woke = clock_.uptime();
+      if ((changed || pacer.forced()) && pacer.mayDeliverEarly(woke)) tick = woke;
       continue;
     }
     changed = grabber.poll() || changed;

@@ -142,15 +142,19 @@ TEST_F(X11CaptureStreamTest, APatternComesBackScaledThenTheCursorIsDrawnWhereThe
 
 TEST_F(X11CaptureStreamTest, AStillScreenCostsNoGrabsUntilItChangesOrIsAskedForAndStopEndsDelivery) {
   warpPointer(5, 5);
-  auto stream = start(configuration(960, 540));
+  // A slow schedule shows that a change or a request after a quiet spell does not wait for the next tick.
+  StreamConfiguration slow = configuration(960, 540);
+  slow.minimumFrameInterval = Seconds(0.5);
+  auto stream = start(slow);
   ASSERT_TRUE(output->waitFor(0));
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the absence of grabs takes time to show
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the absence of grabs takes time to show
   EXPECT_EQ(stream->grabs(), 1u);
   EXPECT_EQ(output->count(), 1);
 
   stream->requestFrame();
-  ASSERT_TRUE(output->waitFor(1, {}, 0.5)) << "a picture asked for comes before the refresh";
+  ASSERT_TRUE(output->waitFor(1, {}, 0.25)) << "a picture asked for comes at once";
   EXPECT_EQ(stream->grabs(), 2u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
 
   // A green patch over everything, which openbox leaves alone.
   int seen = output->count();
@@ -161,8 +165,8 @@ TEST_F(X11CaptureStreamTest, AStillScreenCostsNoGrabsUntilItChangesOrIsAskedForA
                                        CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
   XMapRaised(x->get(), patch);
   XSync(x->get(), False);
-  auto picture = output->waitFor(seen, {}, 0.5);
-  ASSERT_TRUE(picture) << "a change is captured";
+  auto picture = output->waitFor(seen, {}, 0.25);
+  ASSERT_TRUE(picture) << "a change is captured at once";
   EXPECT_EQ(picture->at(225, 175), (Pixel{0, 255, 0}));
 
   // With nothing happening, a refresh still comes about once a second.

@@ -1,0 +1,324 @@
+// Glass-to-glass latency: how long a pixel drawn on the host's screen takes to
+// reach the picture in the browser, for orvane-host and, in the same run on
+// the same machine, for a plain GStreamer reference pipeline.
+//
+//   node bench/latency/run.js [--sizes 1920x1080,1280x800] [--seconds 15] [--variants reference,orvane]
+//                             [--motions code,full] [--static-seconds 5] [--short] [--out DIR] [--build DIR]
+//
+// On a private Xvfb of each size, orvane-latency-clock draws its clock (time
+// and frame number as black and white cells) at 60 Hz at the top-left; the
+// web pad opened with ?bench=latency reads it back from every frame it
+// presents (requestVideoFrameCallback) with the browser's own timing of that
+// frame. Per variant and motion ("code": only the clock moves; "full": a
+// scrolling picture fills the screen under it) it takes, after a warm-up:
+//   draw → displayed (p50/p95/p99), split into host+network (draw → last
+//   packet received), jitter buffer (received → presented, less decoding),
+//   decode, render (presented → expected on the glass); frames read per
+//   second; the bitrate; the host's CPU (a core = 100 %);
+// and the host's CPU on a still screen (the clock paused).
+// Variants: "orvane" is orvane-host as shipped, with the pad's lowest playout
+// delay; "reference" is the same host process sending a plain
+// ximagesrc ! videoconvert ! x264enc tune=zerolatency speed-preset=ultrafast !
+// rtph264pay chain instead (ORVANE_BENCH_VIDEO=reference), seen with the
+// browser's default playout delay; "orvane-default-delay" is ours without the
+// playout-delay extension and with the browser's default delay.
+// Prints a line per measurement ("LATENCY ..."), then a table; --out DIR also
+// gets latency.json and latency.png (the distributions). --short: 1280x720,
+// orvane only, a few seconds, and it fails unless codes were read.
+//
+// Programs: ORVANE_SIGNAL, ORVANE_HOST, ORVANE_LATENCY_CLOCK, ORVANE_E2E_MODULES
+// (else from the build directory: --build, ORVANE_BUILD_DIR or <repo>/build).
+
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { parseArgs } from 'node:util';
+import { hostState, requireTools, runWithHarness, sleep } from '../../tests/e2e/harness.js';
+
+const { values: options } = parseArgs({
+  options: {
+    sizes: { type: 'string', default: '1920x1080,1280x800' },
+    seconds: { type: 'string', default: '15' },
+    warmup: { type: 'string', default: '3' },
+    'static-seconds': { type: 'string', default: '5' },
+    variants: { type: 'string', default: 'reference,orvane' },
+    motions: { type: 'string', default: 'code,full' },
+    short: { type: 'boolean', default: false },
+    out: { type: 'string' },
+    build: { type: 'string' },
+  },
+});
+if (options.short) {
+  Object.assign(options, { sizes: '1280x720', seconds: '3', warmup: '1', 'static-seconds': '0', variants: 'orvane',
+    motions: 'code' });
+}
+const sizes = options.sizes.split(',').map((s) => {
+  const m = /^(\d+)x(\d+)$/.exec(s);
+  if (!m) throw new Error(`bad size ${s}`);
+  return { width: Number(m[1]), height: Number(m[2]) };
+});
+const seconds = Number(options.seconds);
+const warmup = Number(options.warmup);
+const staticSeconds = Number(options['static-seconds']);
+const variants = options.variants.split(',');
+const motions = options.motions.split(',');
+// What each variant sets on the host and asks of the page.
+const VARIANTS = {
+  reference: { env: { ORVANE_BENCH_VIDEO: 'reference' }, query: '?bench=latency&delay=default' },
+  orvane: { env: {}, query: '?bench=latency' },
+  // Ours with the browser's default playout delay: what the receiver cuts save.
+  'orvane-default-delay': { env: { ORVANE_BENCH_VIDEO: 'no-playout-delay' }, query: '?bench=latency&delay=default' },
+};
+for (const v of variants) if (!VARIANTS[v]) throw new Error(`unknown variant ${v}`);
+for (const m of motions) if (!['code', 'full'].includes(m)) throw new Error(`unknown motion ${m}`);
+
+const repo = resolve(dirname(fileURLToPath(import.meta.url)), '../..');
+const build = resolve(options.build || process.env.ORVANE_BUILD_DIR || join(repo, 'build'));
+process.env.ORVANE_SIGNAL ||= join(build, 'bin', 'orvane-signal');
+process.env.ORVANE_HOST ||= join(build, 'bin', 'orvane-host');
+process.env.ORVANE_LATENCY_CLOCK ||= [join(build, 'bin', 'orvane-latency-clock'),
+  join(build, 'bench', 'latency', 'orvane-latency-clock')].find(existsSync) ?? join(build, 'bin', 'orvane-latency-clock');
+process.env.ORVANE_E2E_MODULES ||= join(build, 'tests', 'e2e', 'node', 'node_modules');
+const chromium = requireTools(['ORVANE_SIGNAL', 'ORVANE_HOST', 'ORVANE_LATENCY_CLOCK']);
+
+const CLOCK_TICKS = 100;  // /proc's USER_HZ on Linux
+
+// Nearest rank.
+function percentile(values, p) {
+  if (!values.length) return null;
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.max(0, Math.ceil(p * sorted.length) - 1)];
+}
+
+function cpuSeconds(pid) {
+  const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / CLOCK_TICKS;  // utime + stime
+}
+
+async function cpuPercent(pid, ms) {
+  const before = cpuSeconds(pid);
+  const start = Date.now();
+  await sleep(ms);
+  return (100 * (cpuSeconds(pid) - before)) / ((Date.now() - start) / 1000);
+}
+
+// One frame's stages; null parts where the browser did not say.
+function stages(s) {
+  const part = (a, b) => (a === null || b === null ? null : a - b);
+  return {
+    total: part(s.displayMs, s.drawMs),
+    hostNet: part(s.receiveMs, s.drawMs),
+    jitter: s.presentedMs === null || s.receiveMs === null ? null : s.presentedMs - s.receiveMs - (s.decodeMs ?? 0),
+    decode: s.decodeMs,
+    render: part(s.displayMs, s.presentedMs),
+  };
+}
+
+function summarize(taken, cpu) {
+  const rows = taken.samples.map(stages);
+  const of = (key) => rows.map((r) => r[key]).filter((v) => v !== null);
+  const total = of('total');
+  const p50 = (key) => percentile(of(key), 0.5);
+  const elapsed = (taken.at - taken.since.at) / 1000;
+  const bytes = (taken.stats?.bytesReceived ?? 0) - (taken.since.stats?.bytesReceived ?? 0);
+  return {
+    frames: taken.samples.length,
+    missed: taken.missed,
+    fps: taken.samples.length / elapsed,
+    p50: percentile(total, 0.5),
+    p95: percentile(total, 0.95),
+    p99: percentile(total, 0.99),
+    hostNet: p50('hostNet'),
+    jitter: p50('jitter'),
+    decode: p50('decode'),
+    render: p50('render'),
+    mbps: (8 * bytes) / elapsed / 1e6,
+    hostCpu: cpu,
+    totals: total,
+  };
+}
+
+const fixed = (v, digits = 1) => (v === null || v === undefined || Number.isNaN(v) ? '-' : v.toFixed(digits));
+
+function line(r) {
+  return `LATENCY ${r.size} ${r.variant} motion=${r.motion} frames=${r.frames} missed=${r.missed} ` +
+    `fps=${fixed(r.fps)} p50=${fixed(r.p50)} p95=${fixed(r.p95)} p99=${fixed(r.p99)} ms; ` +
+    `host+net=${fixed(r.hostNet)} jitter=${fixed(r.jitter)} decode=${fixed(r.decode)} render=${fixed(r.render)} ms; ` +
+    `${fixed(r.mbps, 2)} Mbit/s; host CPU ${fixed(r.hostCpu, 0)} %`;
+}
+
+async function measureVariant(harness, { size, serverUrl, hostToken, padUrl, clock, browser, variant }) {
+  const host = await harness.startHost(serverUrl, hostToken, `orvane-host (${variant})`, VARIANTS[variant].env);
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  const results = [];
+  try {
+    const page = await context.newPage();
+    await page.goto(padUrl.replace('/#', `/${VARIANTS[variant].query}#`));
+    await page.waitForFunction(() => window.orvanePad?.state === 'hosts', null, { timeout: 15000 });
+    const hostButton = page.getByRole('list', { name: 'Computers' }).getByRole('button').first();
+    await hostButton.waitFor({ timeout: 15000 });
+    const connectMark = host.mark('stderr');
+    await hostButton.click();
+    await page.waitForFunction(() => window.orvanePad.connectMs !== null && window.orvanePad.bench, null,
+      { timeout: 25000 });
+    await host.waitFor(hostState('connected'), 5000, { stream: 'stderr', from: connectMark });
+    const connectMs = await page.evaluate(() => window.orvanePad.connectMs);
+    console.log(`${size.label} ${variant}: connected, first frame after ${connectMs} ms`);
+
+    const pid = host.process.pid;
+    for (const motion of motions) {
+      clock.setMotion(motion);
+      await sleep(warmup * 1000);
+      await page.evaluate(() => window.orvanePad.bench.clear());
+      const cpu = await cpuPercent(pid, seconds * 1000);
+      const taken = await page.evaluate(() => window.orvanePad.bench.take());
+      const result = { size: size.label, variant, motion, connectMs, ...summarize(taken, cpu) };
+      console.log(line(result));
+      results.push(result);
+    }
+    if (staticSeconds > 0) {
+      clock.pause();
+      await sleep(1500);  // the last changes drain; the once-a-second refresh stays
+      const cpu = await cpuPercent(pid, staticSeconds * 1000);
+      clock.resume();
+      console.log(`LATENCY ${size.label} ${variant} static screen: host CPU ${fixed(cpu, 1)} %`);
+      for (const r of results) r.staticCpu = cpu;
+    }
+    await page.getByRole('button', { name: 'Disconnect' }).click();
+  } finally {
+    await context.close();
+    await host.stop();
+  }
+  return results;
+}
+
+// The drawing client; --motion is chosen at its start, so a change restarts it.
+function clockControl(harness, env) {
+  let child = null;
+  let motion = null;
+  return {
+    async start(wanted) {
+      if (child && motion === wanted) return;
+      await child?.stop();
+      motion = wanted;
+      child = harness.spawn(`clock (${wanted})`, process.env.ORVANE_LATENCY_CLOCK,
+        ['--motion', wanted === 'full' ? 'full' : 'none'], { env });
+      await child.waitFor(/^clock ready/, 10000);
+    },
+    setMotion(wanted) { return this.start(wanted); },
+    pause() { child?.process.kill('SIGSTOP'); },
+    resume() { child?.process.kill('SIGCONT'); },
+    stop() { return child?.stop(); },
+  };
+}
+
+async function plot(browser, results, file) {
+  const page = await browser.newPage({ viewport: { width: 900, height: 520 } });
+  const series = results.map((r) => ({ label: `${r.size} ${r.variant} ${r.motion}`, values: r.totals }));
+  await page.setContent('<canvas id="c" width="900" height="520"></canvas>');
+  await page.evaluate((all) => {
+    const c = document.getElementById('c').getContext('2d');
+    const W = 900, H = 520, L = 60, R = 20, T = 30, B = 50;
+    const maxMs = Math.max(100, ...all.flatMap((s) => s.values)) * 1.05;
+    c.fillStyle = '#fff';
+    c.fillRect(0, 0, W, H);
+    c.font = '13px sans-serif';
+    c.fillStyle = '#222';
+    c.fillText('Draw on the host → shown in the browser: share of frames at or below (cumulative)', L, 18);
+    c.strokeStyle = '#ccc';
+    for (let ms = 0; ms <= maxMs; ms += maxMs > 400 ? 100 : 20) {
+      const x = L + ((W - L - R) * ms) / maxMs;
+      c.beginPath(); c.moveTo(x, T); c.lineTo(x, H - B); c.stroke();
+      c.fillText(String(ms), x - 8, H - B + 16);
+    }
+    for (let q = 0; q <= 1; q += 0.25) {
+      const y = H - B - (H - T - B) * q;
+      c.beginPath(); c.moveTo(L, y); c.lineTo(W - R, y); c.stroke();
+      c.fillText(`${q * 100}%`, 20, y + 4);
+    }
+    c.fillText('milliseconds', W / 2 - 30, H - 12);
+    const colors = ['#c0392b', '#2471a3', '#e67e22', '#1e8449', '#7d3c98', '#17a589', '#7f8c8d', '#b7950b'];
+    all.forEach((s, i) => {
+      const v = [...s.values].sort((a, b) => a - b);
+      c.strokeStyle = colors[i % colors.length];
+      c.lineWidth = 2;
+      c.beginPath();
+      v.forEach((ms, k) => {
+        const x = L + ((W - L - R) * ms) / maxMs;
+        const y = H - B - ((H - T - B) * (k + 1)) / v.length;
+        if (k === 0) c.moveTo(x, H - B);
+        c.lineTo(x, y);
+      });
+      c.stroke();
+      c.fillStyle = colors[i % colors.length];
+      c.fillText(s.label, W - R - 260, T + 20 + 18 * i);
+    });
+  }, series);
+  await page.screenshot({ path: file });
+  await page.close();
+}
+
+function table(results) {
+  const head = ['size', 'variant', 'motion', 'p50', 'p95', 'p99', 'host+net', 'jitter', 'decode', 'render', 'fps',
+    'Mbit/s', 'CPU %', 'still CPU %', 'connect'];
+  const rows = results.map((r) => [r.size, r.variant, r.motion, fixed(r.p50), fixed(r.p95), fixed(r.p99),
+    fixed(r.hostNet), fixed(r.jitter), fixed(r.decode), fixed(r.render), fixed(r.fps), fixed(r.mbps, 2),
+    fixed(r.hostCpu, 0), fixed(r.staticCpu, 1), `${r.connectMs} ms`]);
+  const widths = head.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
+  const format = (r) => `| ${r.map((c, i) => c.padEnd(widths[i])).join(' | ')} |`;
+  return [format(head), `|${widths.map((w) => '-'.repeat(w + 2)).join('|')}|`, ...rows.map(format)].join('\n');
+}
+
+function ratios(results) {
+  const out = [];
+  for (const r of results.filter((x) => x.variant === 'orvane')) {
+    const ref = results.find((x) => x.variant === 'reference' && x.size === r.size && x.motion === r.motion);
+    if (ref?.p50) out.push(`RATIO ${r.size} motion=${r.motion}: orvane p50 / reference p50 = ${fixed(r.p50 / ref.p50, 2)}`);
+  }
+  return out;
+}
+
+function saveLogs(harness, dir) {
+  mkdirSync(dir, { recursive: true });
+  harness.children.forEach((c, i) => writeFileSync(join(dir, `${i}-${c.name.replace(/\W+/g, '-')}.log`),
+    [...c.lines.stdout, ...c.lines.stderr].join('\n')));
+}
+
+async function bench(harness) {
+  try {
+    await measureAll(harness);
+  } finally {
+    if (options.out) saveLogs(harness, join(resolve(options.out), 'logs'));
+  }
+}
+
+async function measureAll(harness) {
+  const browser = await harness.launchBrowser(chromium);
+  const results = [];
+  for (const size of sizes) {
+    size.label = `${size.width}x${size.height}`;
+    const env = await harness.startDesktop(size);
+    const { url: serverUrl, invite } = await harness.startServer();
+    const [hostToken] = invite();
+    const [, padUrl] = invite();
+    const clock = clockControl(harness, env);
+    await clock.start(motions[0]);
+    for (const variant of variants) {
+      results.push(...await measureVariant(harness, { size, serverUrl, hostToken, padUrl, clock, browser, variant }));
+    }
+    await clock.stop();
+  }
+  console.log(table(results));
+  for (const r of ratios(results)) console.log(r);
+  if (options.out) {
+    const out = resolve(options.out);
+    mkdirSync(out, { recursive: true });
+    writeFileSync(join(out, 'latency.json'), JSON.stringify(results.map(({ totals, ...r }) => r), null, 2));
+    await plot(browser, results, join(out, 'latency.png'));
+    console.log(`wrote ${join(out, 'latency.json')} and ${join(out, 'latency.png')}`);
+  }
+  const unread = results.filter((r) => r.frames === 0);
+  if (unread.length) throw new Error(`no clock codes read in ${unread.map((r) => `${r.size} ${r.variant}`).join(', ')}`);
+}
+
+await runWithHarness('orvane-latency-', bench);
