@@ -3,14 +3,13 @@
 // the same machine, for a plain GStreamer reference pipeline.
 //
 //   node bench/latency/run.js [--sizes 1920x1080,1280x800] [--seconds 15] [--variants reference,orvane]
-//                             [--motions code,full] [--static-seconds 5] [--short] [--out DIR] [--build DIR]
+//                             [--motions code,taps,full] [--static-seconds 5] [--short] [--out DIR] [--build DIR]
 //
 // On a private Xvfb of each size, orvane-latency-clock draws its clock (time
 // and frame number as black and white cells) at 60 Hz at the top-left; the
 // web pad opened with ?bench=latency reads it back from every frame it
 // presents (requestVideoFrameCallback) with the browser's own timing of that
-// frame. Per variant and motion ("code": only the clock moves; "full": a
-// scrolling picture fills the screen under it) it takes, after a warm-up:
+// frame. Per variant and motion (see MOTIONS) it takes, after a warm-up:
 //   draw → displayed (p50/p95/p99), split into host+network (draw → last
 //   packet received), jitter buffer (received → presented, less decoding),
 //   decode, render (presented → expected on the glass); frames read per
@@ -21,12 +20,13 @@
 // ximagesrc ! videoconvert ! x264enc tune=zerolatency speed-preset=ultrafast !
 // rtph264pay chain instead (ORVANE_BENCH_VIDEO=reference), seen with the
 // browser's default playout delay; "orvane-default-delay" is ours without the
-// playout-delay extension and with the browser's default delay.
+// playout-delay extension and with the browser's default delay;
+// "orvane-pad" is orvane-host to the command-line pad (draw → decoded).
 // Prints a line per measurement ("LATENCY ..."), then a table; --out DIR also
 // gets latency.json and latency.png (the distributions). --short: 1280x720,
 // orvane only, a few seconds, and it fails unless codes were read.
 //
-// Programs: ORVANE_SIGNAL, ORVANE_HOST, ORVANE_LATENCY_CLOCK, ORVANE_E2E_MODULES
+// Programs: ORVANE_SIGNAL, ORVANE_HOST, ORVANE_LATENCY_CLOCK, ORVANE_PAD, ORVANE_E2E_MODULES
 // (else from the build directory: --build, ORVANE_BUILD_DIR or <repo>/build).
 
 import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
@@ -42,7 +42,7 @@ const { values: options } = parseArgs({
     warmup: { type: 'string', default: '3' },
     'static-seconds': { type: 'string', default: '5' },
     variants: { type: 'string', default: 'reference,orvane' },
-    motions: { type: 'string', default: 'code,full' },
+    motions: { type: 'string', default: 'code,taps,full' },
     short: { type: 'boolean', default: false },
     out: { type: 'string' },
     build: { type: 'string' },
@@ -66,11 +66,19 @@ const motions = options.motions.split(',');
 const VARIANTS = {
   reference: { env: { ORVANE_BENCH_VIDEO: 'reference' }, query: '?bench=latency&delay=default' },
   orvane: { env: {}, query: '?bench=latency' },
+  'orvane-pad': { padTool: true },  // orvane-host to orvane-pad, no browser
   // Ours with the browser's default playout delay: what the receiver cuts save.
   'orvane-default-delay': { env: { ORVANE_BENCH_VIDEO: 'no-playout-delay' }, query: '?bench=latency&delay=default' },
 };
 for (const v of variants) if (!VARIANTS[v]) throw new Error(`unknown variant ${v}`);
-for (const m of motions) if (!['code', 'full'].includes(m)) throw new Error(`unknown motion ${m}`);
+// The clock's arguments per motion. Its draws come at random moments of each
+// period: a clock in step with the capture would be seen at one point of it.
+const MOTIONS = {
+  code: ['--motion', 'none'],                 // the clock alone, 60 times a second
+  taps: ['--motion', 'none', '--rate', '4'],  // a change now and then, as a click's result
+  full: ['--motion', 'full'],                 // a scrolling picture fills the screen under it
+};
+for (const m of motions) if (!MOTIONS[m]) throw new Error(`unknown motion ${m}`);
 
 const repo = resolve(dirname(fileURLToPath(import.meta.url)), '../..');
 const build = resolve(options.build || process.env.ORVANE_BUILD_DIR || join(repo, 'build'));
@@ -78,6 +86,7 @@ process.env.ORVANE_SIGNAL ||= join(build, 'bin', 'orvane-signal');
 process.env.ORVANE_HOST ||= join(build, 'bin', 'orvane-host');
 process.env.ORVANE_LATENCY_CLOCK ||= [join(build, 'bin', 'orvane-latency-clock'),
   join(build, 'bench', 'latency', 'orvane-latency-clock')].find(existsSync) ?? join(build, 'bin', 'orvane-latency-clock');
+process.env.ORVANE_PAD ||= join(build, 'bin', 'orvane-pad');
 process.env.ORVANE_E2E_MODULES ||= join(build, 'tests', 'e2e', 'node', 'node_modules');
 const chromium = requireTools(['ORVANE_SIGNAL', 'ORVANE_HOST', 'ORVANE_LATENCY_CLOCK']);
 
@@ -147,7 +156,8 @@ function line(r) {
     `${fixed(r.mbps, 2)} Mbit/s; host CPU ${fixed(r.hostCpu, 0)} %`;
 }
 
-async function measureVariant(harness, { size, serverUrl, hostToken, padUrl, clock, browser, variant }) {
+async function measureVariant(harness, { size, serverUrl, hostToken, invite, clock, browser, variant }) {
+  const [, padUrl] = invite();  // an invite signs in once; each variant has a fresh browser context
   const host = await harness.startHost(serverUrl, hostToken, `orvane-host (${variant})`, VARIANTS[variant].env);
   const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
   const results = [];
@@ -192,6 +202,53 @@ async function measureVariant(harness, { size, serverUrl, hostToken, padUrl, clo
   return results;
 }
 
+// orvane-pad, the command-line pad, in place of the browser: its own reader
+// times each decoded frame against the clock (no display step).
+async function measurePadTool(harness, { size, serverUrl, hostToken, invite, clock }) {
+  const [padInvite] = invite();
+  const deviceId = 'orvane-pad-bench';
+  const response = await fetch(`${serverUrl}/v1/auth/apple`, {
+    method: 'POST', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ appleIdentityToken: padInvite, deviceId, role: 'pad', deviceName: deviceId }),
+  });
+  const { sessionToken } = await response.json();
+  const common = ['--server', serverUrl.replace(/^http/, 'ws'), '--token', sessionToken, '--device-id', deviceId,
+    '--ice-server', 'none'];
+  const host = await harness.startHost(serverUrl, hostToken, 'orvane-host (orvane-pad)');
+  const results = [];
+  try {
+    const list = harness.spawn('orvane-pad list', process.env.ORVANE_PAD, [...common, 'list']);
+    const hostId = (await list.waitFor(/\t/, 15000)).split('\t')[0];
+    for (const motion of motions) {
+      await clock.setMotion(motion);
+      await sleep(1000);
+      const mark = host.mark('stderr');
+      const before = cpuSeconds(host.process.pid);
+      const started = Date.now();
+      const pad = harness.spawn(`orvane-pad (${motion})`, process.env.ORVANE_PAD,
+        [...common, 'connect', hostId, '--latency', String(seconds + warmup)], { stdio: ['pipe', 'pipe', 'pipe'] });
+      const report = await pad.waitFor(/^latency /, (seconds + warmup + 30) * 1000);
+      const cpu = (100 * (cpuSeconds(host.process.pid) - before)) / ((Date.now() - started) / 1000);
+      const figure = (name) => {
+        const m = new RegExp(`${name}=([\\d.]+)`).exec(report);
+        return m ? Number(m[1]) : null;
+      };
+      const result = { size: size.label, variant: 'orvane-pad', motion, connectMs: null, frames: figure('frames'),
+        missed: figure('missed'), fps: null, p50: figure('p50'), p95: figure('p95'), p99: figure('p99'),
+        hostNet: null, jitter: null, decode: null, render: null, mbps: null, hostCpu: cpu, totals: [] };
+      console.log(line(result));
+      results.push(result);
+      await pad.stop();
+      const connected = await host.waitFor(hostState('connected'), 1000, { stream: 'stderr', from: mark });
+      await host.waitFor(hostState('available'), 30000,
+        { stream: 'stderr', from: host.lines.stderr.indexOf(connected, mark) });
+    }
+  } finally {
+    await host.stop();
+  }
+  return results;
+}
+
 // The drawing client; --motion is chosen at its start, so a change restarts it.
 function clockControl(harness, env) {
   let child = null;
@@ -201,8 +258,7 @@ function clockControl(harness, env) {
       if (child && motion === wanted) return;
       await child?.stop();
       motion = wanted;
-      child = harness.spawn(`clock (${wanted})`, process.env.ORVANE_LATENCY_CLOCK,
-        ['--motion', wanted === 'full' ? 'full' : 'none'], { env });
+      child = harness.spawn(`clock (${wanted})`, process.env.ORVANE_LATENCY_CLOCK, MOTIONS[wanted], { env });
       await child.waitFor(/^clock ready/, 10000);
     },
     setMotion(wanted) { return this.start(wanted); },
@@ -300,11 +356,11 @@ async function measureAll(harness) {
     const env = await harness.startDesktop(size);
     const { url: serverUrl, invite } = await harness.startServer();
     const [hostToken] = invite();
-    const [, padUrl] = invite();
     const clock = clockControl(harness, env);
     await clock.start(motions[0]);
     for (const variant of variants) {
-      results.push(...await measureVariant(harness, { size, serverUrl, hostToken, padUrl, clock, browser, variant }));
+      const measure = VARIANTS[variant].padTool ? measurePadTool : measureVariant;
+      results.push(...await measure(harness, { size, serverUrl, hostToken, invite, clock, browser, variant }));
     }
     await clock.stop();
   }

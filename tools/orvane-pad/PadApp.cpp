@@ -28,6 +28,7 @@ void printLine(FILE* to, const std::string& line) {
 constexpr double kHostPollSeconds = 0.5;
 constexpr double kReportSeconds = 1.0;
 constexpr double kStatsLeadSeconds = 0.2;
+constexpr std::int64_t kMaxScreenSide = 1 << 15;
 
 }  // namespace
 
@@ -57,7 +58,7 @@ PadApp::PadApp(PadOptions options, GLibExecutor& exec, LogSink& log)
 PadApp::~PadApp() {
   main_.cancel();
   stdin_.reset();
-  if (track_) track_->removeSink(&meter_);
+  removeSinks();
   manager_.reset();
   if (service_) service_->stop();
 }
@@ -127,7 +128,8 @@ void PadApp::finish(int status, const std::string& message) {
   reportTimer_.cancel();
   statsTimer_.cancel();
   connectDeadline_.cancel();
-  if (track_) track_->removeSink(&meter_);
+  latencyTimer_.cancel();
+  removeSinks();
   if (manager_) manager_->disconnect();
   service_->stop();
   exec_.quit();
@@ -163,8 +165,14 @@ Task<void> PadApp::connect(ConnectCommand command) {
     finish(connected_ ? 0 : 1, "the connection to " + id + " ended");
   };
   manager_->onRemoteVideoTrack = [this](std::shared_ptr<rtc::VideoTrack> track) { adoptTrack(std::move(track)); };
-  manager_->onControlEvent = [](const ControlEvent& event) {
+  manager_->onControlEvent = [this](const ControlEvent& event) {
     if (auto json = encodeControlEvent(event)) printLine(stdout, *json);
+    const auto* screen = event.get<events::ScreenInfo>();
+    if (screen && latency_) {
+      // Sizes from the network: anything absurd means "as the picture".
+      auto pixels = [](std::int64_t size) { return size > 0 && size <= kMaxScreenSide ? int(size) : 0; };
+      latency_->setScreenSize(pixels(screen->width), pixels(screen->height));
+    }
   };
   // The service calls these on its transport's thread.
   service_->onPeerGone = [this] {
@@ -185,6 +193,12 @@ Task<void> PadApp::connect(ConnectCommand command) {
   if (command.snapshotFile) {
     meter_.wantSnapshot([this](I420Image image) {
       exec_.post([this, image = std::move(image)] { saveSnapshot(image); });
+    });
+  }
+  if (command.latencySeconds) {
+    latency_ = std::make_unique<LatencyMeter>(exec_.clock());
+    latency_->onFirstFrame([this, seconds = *command.latencySeconds] {
+      exec_.post([this, seconds] { startLatencyWindow(seconds); });
     });
   }
   stdin_ = std::make_unique<LineReader>(
@@ -221,9 +235,10 @@ void PadApp::onConnected() {
 
 void PadApp::adoptTrack(std::shared_ptr<rtc::VideoTrack> track) {
   if (!track || finished_) return;
-  if (track_) track_->removeSink(&meter_);
+  removeSinks();
   track_ = std::move(track);
   track_->addSink(&meter_);
+  if (latency_) track_->addSink(latency_.get());
   lastReportAt_ = exec_.now();
   engine_.refresh();
   scheduleReport();
@@ -255,6 +270,28 @@ void PadApp::saveSnapshot(const I420Image& image) {
     say("snapshot saved to " + *command.snapshotFile + " (" + std::to_string(image.width) + "x" +
         std::to_string(image.height) + ")");
   }
+}
+
+void PadApp::startLatencyWindow(double seconds) {
+  if (finished_) return;
+  latencyTimer_ = exec_.postAfter(Seconds(seconds), [this] { reportLatency(); });
+}
+
+void PadApp::reportLatency() {
+  if (track_) track_->removeSink(latency_.get());
+  const LatencySummary summary = latency_->take();
+  if (const auto report = latencyReport(summary)) {
+    printLine(stdout, *report);
+    finish(0, "");
+  } else {
+    finish(1, "no latency code in " + std::to_string(summary.missed) + " frames");
+  }
+}
+
+void PadApp::removeSinks() {
+  if (!track_) return;
+  track_->removeSink(&meter_);
+  if (latency_) track_->removeSink(latency_.get());
 }
 
 void PadApp::sendLine(std::string line) {

@@ -9,6 +9,7 @@
 #include "OrvaneCore/runtime/Log.h"
 #include "OrvaneCore/signaling/SignalingService.h"
 #include "tools/orvane-pad/InboundStats.h"
+#include "tools/orvane-pad/LatencyMeter.h"
 #include "tools/orvane-pad/LineReader.h"
 #include "tools/orvane-pad/PadOptions.h"
 #include "tools/orvane-pad/VideoMeter.h"
@@ -43,6 +44,9 @@ class PadApp {
   void scheduleReport();
   void reportVideo();
   void saveSnapshot(const I420Image& image);
+  void startLatencyWindow(double seconds);
+  void reportLatency();
+  void removeSinks();
   void sendLine(std::string line);
 
   const PadOptions options_;
@@ -55,10 +59,12 @@ class PadApp {
   std::shared_ptr<PeerConnectionManager> manager_;
   std::shared_ptr<rtc::VideoTrack> track_;
   VideoMeter meter_;
+  std::unique_ptr<LatencyMeter> latency_;  // with --latency
   std::unique_ptr<LineReader> stdin_;
   TimerHandle reportTimer_;
   TimerHandle statsTimer_;
   TimerHandle connectDeadline_;
+  TimerHandle latencyTimer_;
   double lastReportAt_ = 0;
   long stdinLine_ = 0;
   bool asked_ = false;  // the connection request went out

@@ -9,7 +9,7 @@
 namespace orvane::pad {
 
 const char* const kUsage = R"(Usage: orvane-pad [options] list
-       orvane-pad [options] connect HOST_ID [--snapshot FILE.png]
+       orvane-pad [options] connect HOST_ID [--snapshot FILE.png] [--latency SECONDS]
 
 A command-line tablet peer. "list" prints the signed-in user's hosts, one per
 line: the id, a tab, the name. "connect" asks HOST_ID for a session, prints
@@ -35,6 +35,11 @@ Options:
   --force-relay         connect through TURN over TCP only
   --timeout SECONDS     how long to wait for the host and the connection (default 20)
   --snapshot FILE.png   connect: save one decoded frame as PNG
+  --latency SECONDS     connect: for SECONDS after the first frame, read the code
+                        orvane-latency-clock draws on the host's screen from every
+                        frame, then print on standard output and end (status 1
+                        when no code was read):
+                        latency frames=N missed=M p50=MS p95=MS p99=MS max=MS
   --verbose             log the connection's progress on standard error
   -h, --help            show this help
 )";
@@ -46,6 +51,7 @@ const std::map<std::string, bool> kOptions = {
     {"--server", true},      {"--token", true},          {"--device-id", true},      {"--name", true},
     {"--ca-file", true},     {"--ice-server", true},     {"--ice-username", true},   {"--ice-credential", true},
     {"--force-relay", false}, {"--timeout", true},       {"--snapshot", true},       {"--verbose", false},
+    {"--latency", true},
 };
 
 std::optional<double> seconds(const std::string& text) {
@@ -94,13 +100,18 @@ Parsed parse(const std::vector<std::string>& args) {
   if (positional[0] == "list") {
     if (positional.size() != 1) return UsageError{"list takes no argument"};
     if (single.contains("--snapshot")) return UsageError{"--snapshot goes with connect"};
+    if (single.contains("--latency")) return UsageError{"--latency goes with connect"};
     options.command = ListCommand{};
   } else if (positional[0] == "connect") {
     if (positional.size() != 2 || positional[1].empty()) return UsageError{"connect needs exactly one HOST_ID"};
-    ConnectCommand connect{positional[1], std::nullopt};
+    ConnectCommand connect{positional[1], std::nullopt, std::nullopt};
     if (single.contains("--snapshot")) {
       if (single["--snapshot"].empty()) return UsageError{"--snapshot needs a file name"};
       connect.snapshotFile = single["--snapshot"];
+    }
+    if (single.contains("--latency")) {
+      connect.latencySeconds = seconds(single["--latency"]);
+      if (!connect.latencySeconds) return UsageError{"--latency must be a number of seconds above 0, at most 3600"};
     }
     options.command = connect;
   } else {

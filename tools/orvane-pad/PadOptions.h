@@ -16,6 +16,8 @@ struct ListCommand {};
 struct ConnectCommand {
   std::string hostId;
   std::optional<std::string> snapshotFile;  // one decoded frame as PNG
+  // Measure the latency clock's delay for this long after the first frame, then end.
+  std::optional<double> latencySeconds;
 };
 
 struct PadOptions {

@@ -34,6 +34,10 @@ TEST(PadOptions, ReadsBothCommandsAndRefusesWhatCannotWork) {
   const auto& connect = std::get<ConnectCommand>(options.command);
   EXPECT_EQ(connect.hostId, "H1");
   EXPECT_EQ(connect.snapshotFile, "f.png");
+  EXPECT_FALSE(connect.latencySeconds);
+  const Parsed measuring = parse({"--token", "t", "connect", "H1", "--latency", "10"});
+  ASSERT_TRUE(std::holds_alternative<PadOptions>(measuring));
+  EXPECT_EQ(std::get<ConnectCommand>(std::get<PadOptions>(measuring).command).latencySeconds, 10.0);
   ASSERT_TRUE(options.iceServers);
   ASSERT_EQ(options.iceServers->size(), 2u);
   EXPECT_EQ((*options.iceServers)[0], (rtc::IceServer{{"stun:stun.example:3478"}, std::nullopt, std::nullopt}));
@@ -50,6 +54,9 @@ TEST(PadOptions, ReadsBothCommandsAndRefusesWhatCannotWork) {
   EXPECT_EQ(errorOf({"--token", "t"}), "missing command: list or connect HOST_ID");
   EXPECT_EQ(errorOf({"--token", "t", "connect"}), "connect needs exactly one HOST_ID");
   EXPECT_EQ(errorOf({"--token", "t", "list", "--snapshot", "f.png"}), "--snapshot goes with connect");
+  EXPECT_EQ(errorOf({"--token", "t", "list", "--latency", "5"}), "--latency goes with connect");
+  EXPECT_EQ(errorOf({"--token", "t", "connect", "H", "--latency", "-1"}),
+            "--latency must be a number of seconds above 0, at most 3600");
   EXPECT_EQ(errorOf({"--token", "t", "--server", "https://x", "list"}), "--server must be a ws:// or wss:// URL");
   EXPECT_EQ(errorOf({"--token", "t", "--timeout", "0", "list"}),
             "--timeout must be a number of seconds above 0, at most 3600");
