@@ -11,6 +11,9 @@ namespace orvane::pad {
 
 void LatencyMeter::setScreenSize(int width, int height) {
   std::lock_guard lock(mutex_);
+  // Frames read at a guessed scale before the host said its size miss their
+  // code or are the connection's start: the figures begin here.
+  if (screenWidth_ == 0 && screenHeight_ == 0 && (width > 0 || height > 0)) summary_ = {};
   screenWidth_ = width;
   screenHeight_ = height;
 }

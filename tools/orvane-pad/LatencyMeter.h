@@ -26,7 +26,7 @@ class LatencyMeter final : public rtc::VideoSink {
   explicit LatencyMeter(const Clock& clock) : clock_(clock) {}
 
   // The host's screen in pixels once it said; until then the picture is taken
-  // to be the screen at 1:1.
+  // to be the screen at 1:1. The first size known drops what was seen before it.
   void setScreenSize(int width, int height);
   // Called once, on the decoder's thread, at the first frame; it should only hand the news on.
   void onFirstFrame(std::function<void()> callback);

@@ -299,9 +299,17 @@ void onNewTransceiver(GstElement*, GstWebRTCRTPTransceiver* transceiver, gpointe
 
 // RTCP every second even while no media flows (rtpsession's default 5 s
 // minimum, randomised up to 7.5 s, would read as a vanished peer).
+// A screen is sent only when it changes, so the jitter buffer cannot foresee
+// the next packet: guessing from past spacing, it would declare the first
+// packet of a change after a quiet spell lost and drop it when it came,
+// leaving that picture without its first slice. Only a gap in the sequence is
+// a loss (and asks for a retransmission).
 void onRtpbinElement(GstBin*, GstElement* element, gpointer) {
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) {
     g_object_set(element, "rtcp-min-interval", kRtcpIntervalNs, nullptr);
+  }
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtx-next-seqnum")) {
+    g_object_set(element, "rtx-next-seqnum", FALSE, nullptr);
   }
 }
 

@@ -556,6 +556,34 @@ TEST_F(GstEngineTest, APictureAboveTheDeclaredLevelRaisesItRatherThanStoppingThe
   host.pc->close();  // before the SPS probe goes
 }
 
+// A screen is sent only when it changes: the first picture after a quiet
+// spell is decoded on its own, with no later packet to push it through.
+TEST_F(GstEngineTest, APictureAfterAQuietSpellIsDecodedWithoutAnotherFollowingIt) {
+  FrameRecorder frames;
+  Peer host, pad;
+  open(host);
+  open(pad);
+  auto source = factory->createVideoSource();
+  ASSERT_TRUE(host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"}));
+  negotiate(host, pad);
+  {
+    std::lock_guard lock(pad.observer.mutex);
+    ASSERT_EQ(pad.observer.streams.size(), 1u);
+    pad.observer.streams[0].videoTracks[0]->addSink(&frames);
+  }
+  {
+    // A steady 30 fps first, from which the receiver could guess when packets come.
+    FramePusher pusher(source);
+    pusher.show(i420Frame(200, 128, 128));
+    ASSERT_TRUE(waitFor([&] { return frames.sawColour(kWidth, kHeight, 200, 128, 128) && frames.calls > 15; }, 10));
+  }
+  waitFor([] { return false; }, 0.4);  // the quiet spell
+  VideoCapturer(source).capture(i420Frame(60, 128, 128));
+  EXPECT_TRUE(waitFor([&] { return frames.sawColour(kWidth, kHeight, 60, 128, 128); }, 2))
+      << "the picture came only with a later one, or never";
+  host.pc->close();
+}
+
 TEST_F(GstEngineTest, RefusedDescriptionsAndCandidatesBecomeEngineErrors) {
   Peer pad;
   open(pad);
