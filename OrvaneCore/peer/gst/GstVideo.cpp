@@ -17,7 +17,7 @@ namespace orvane::rtc {
 namespace {
 
 constexpr guint kPoolBuffers = 8;        // appsrc queue + encoder + conversion, with room
-constexpr guint64 kQueuedFrames = 2;     // beyond this the encoder is behind: drop the oldest
+constexpr guint64 kQueuedFrames = 1;     // a newer picture replaces one the encoder has not taken yet
 constexpr guint kVbvMilliseconds = 250;  // a keyframe fits; bursts stay short on the wire
 constexpr guint kKeyframeInterval = 300; // frames; a PLI or FIR brings one at once
 constexpr int kMaxDimension = 16384;
