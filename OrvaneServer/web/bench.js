@@ -75,6 +75,7 @@ export class LatencyReader {
     this.context = null;
     this.samples = [];
     this.missed = 0;  // frames with no readable strip
+    this.lastFrame = null;
     this.running = false;
   }
 
@@ -107,7 +108,11 @@ export class LatencyReader {
       ++this.missed;
       return;
     }
-    if (this.samples.length >= MAX_SAMPLES) return;
+    // A picture sent again without a change shows an old draw: only the first
+    // showing of each draw is its delay.
+    const repeated = code.frame === this.lastFrame;
+    this.lastFrame = code.frame;
+    if (repeated || this.samples.length >= MAX_SAMPLES) return;
     this.samples.push({
       frame: code.frame,
       drawMs: code.timeUs / 1000,

@@ -151,7 +151,7 @@ const fixed = (v, digits = 1) => (v === null || v === undefined || Number.isNaN(
 
 function line(r) {
   return `LATENCY ${r.size} ${r.variant} motion=${r.motion} frames=${r.frames} missed=${r.missed} ` +
-    `fps=${fixed(r.fps)} p50=${fixed(r.p50)} p95=${fixed(r.p95)} p99=${fixed(r.p99)} ms; ` +
+    `draws/s=${fixed(r.fps)} p50=${fixed(r.p50)} p95=${fixed(r.p95)} p99=${fixed(r.p99)} ms; ` +
     `host+net=${fixed(r.hostNet)} jitter=${fixed(r.jitter)} decode=${fixed(r.decode)} render=${fixed(r.render)} ms; ` +
     `${fixed(r.mbps, 2)} Mbit/s; host CPU ${fixed(r.hostCpu, 0)} %`;
 }
@@ -315,7 +315,7 @@ async function plot(browser, results, file) {
 }
 
 function table(results) {
-  const head = ['size', 'variant', 'motion', 'p50', 'p95', 'p99', 'host+net', 'jitter', 'decode', 'render', 'fps',
+  const head = ['size', 'variant', 'motion', 'p50', 'p95', 'p99', 'host+net', 'jitter', 'decode', 'render', 'draws/s',
     'Mbit/s', 'CPU %', 'still CPU %', 'connect'];
   const rows = results.map((r) => [r.size, r.variant, r.motion, fixed(r.p50), fixed(r.p95), fixed(r.p99),
     fixed(r.hostNet), fixed(r.jitter), fixed(r.decode), fixed(r.render), fixed(r.fps), fixed(r.mbps, 2),

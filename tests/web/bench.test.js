@@ -55,7 +55,7 @@ test('the strip reads back at full size, scaled and blurred, and refuses a damag
   assert.equal(decodeStrip(strip(now, 5), 700, 40), null);  // narrower than the strip
 });
 
-test('the reader keeps each frame it can read with the browser timing, on the epoch clock', () => {
+test('the reader keeps the first frame showing each draw with the browser timing, on the epoch clock', () => {
   const pixels = strip(now, 9, { width: 768, height: 32 });
   const canvas = {
     getContext: () => ({ drawImage: () => {}, getImageData: (x, y, w, h) => ({ data: pixels, width: w, height: h }) }),
@@ -72,6 +72,7 @@ test('the reader keeps each frame it can read with the browser timing, on the ep
   const s = reader.samples[0];
   assert.deepEqual([s.frame, s.drawMs, s.receiveMs, s.displayMs, s.decodeMs, s.readMs, s.captureMs],
     [9, now / 1000, 1_796_000_000_120, 1_796_000_000_160, 4, 1_796_000_000_200, null]);
+  callbacks.shift()(165, { width: 800, height: 40 });  // the same draw again: not a new delay
   pixels.fill(0);
   callbacks.shift()(170, { width: 800, height: 40 });
   assert.deepEqual([reader.samples.length, reader.missed], [1, 1]);

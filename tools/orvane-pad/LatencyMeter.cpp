@@ -41,7 +41,10 @@ void LatencyMeter::onFrame(const rtc::VideoFrame& frame) {
   {
     std::lock_guard lock(mutex_);
     if (stamp) {
-      summary_.delaysMs.push_back(double(nowUs - std::int64_t(stamp->timeUs)) / 1000);
+      // A picture sent again without a change (a refresh) shows an old draw:
+      // only the first showing of each is its delay.
+      if (stamp->frame != lastFrame_) summary_.delaysMs.push_back(double(nowUs - std::int64_t(stamp->timeUs)) / 1000);
+      lastFrame_ = stamp->frame;
     } else {
       ++summary_.missed;
     }

@@ -18,7 +18,8 @@ struct LatencySummary {
 };
 
 // Reads the latency clock's code (drawn on the host's screen) from every
-// decoded frame and keeps the delay from its draw time to the decoding, both
+// decoded frame and keeps the delay from its draw time to the first decoded
+// frame that shows it, both
 // on the wall clock. onFrame() runs on the decoder's thread; the rest on the
 // main executor.
 class LatencyMeter final : public rtc::VideoSink {
@@ -40,6 +41,7 @@ class LatencyMeter final : public rtc::VideoSink {
   int screenWidth_ = 0;
   int screenHeight_ = 0;
   bool seen_ = false;
+  std::optional<std::uint32_t> lastFrame_;
   std::function<void()> onFirstFrame_;
   LatencySummary summary_;
 };

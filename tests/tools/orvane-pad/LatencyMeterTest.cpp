@@ -57,6 +57,7 @@ TEST(LatencyMeter, TimesEachCodeAgainstTheWallClockAndCountsFramesWithout) {
   meter.onFrame(Picture(1920, 1080, 1920, std::nullopt).frame);
   clock.advance(Seconds(0.001));
   meter.onFrame(scaled.frame);
+  meter.onFrame(scaled.frame);  // sent again unchanged: not a new delay
   EXPECT_EQ(firsts, 1);
 
   const LatencySummary summary = meter.take();
