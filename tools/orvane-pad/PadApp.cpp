@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 
@@ -169,8 +170,12 @@ Task<void> PadApp::connect(ConnectCommand command) {
     if (auto json = encodeControlEvent(event)) printLine(stdout, *json);
     const auto* screen = event.get<events::ScreenInfo>();
     if (screen && latency_) {
-      // Sizes from the network: anything absurd means "as the picture".
-      auto pixels = [](std::int64_t size) { return size > 0 && size <= kMaxScreenSide ? int(size) : 0; };
+      // Points times the scale are the screen's pixels. Sizes from the
+      // network: anything absurd means "as the picture".
+      auto pixels = [scale = screen->scaleFactor](std::int64_t points) {
+        const double size = double(points) * scale;
+        return std::isfinite(size) && size >= 1 && size <= kMaxScreenSide ? int(size) : 0;
+      };
       latency_->setScreenSize(pixels(screen->width), pixels(screen->height));
     }
   };
