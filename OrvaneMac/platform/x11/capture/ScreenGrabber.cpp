@@ -147,8 +147,16 @@ void ScreenGrabber::readLayout() {
   area.width = static_cast<std::int32_t>(right - left);
   area.height = static_cast<std::int32_t>(bottom - top);
 
-  const int width = settings_.width > 0 ? std::min(settings_.width, kMaxPictureSide) : area.width;
-  const int height = settings_.height > 0 ? std::min(settings_.height, kMaxPictureSide) : area.height;
+  int width = settings_.width > 0 ? std::min(settings_.width, kMaxPictureSide) : area.width;
+  int height = settings_.height > 0 ? std::min(settings_.height, kMaxPictureSide) : area.height;
+  // Sizes are asked in a Retina backing store's pixels (twice the points), which
+  // X has not: scaling a screen up only adds conversion and encoding work (and
+  // latency) for pixels that carry nothing new, so a picture fits the screen.
+  if (width > area.width || height > area.height) {
+    const double fit = std::min(double(area.width) / width, double(area.height) / height);
+    width = std::max(2, int(width * fit) & ~1);
+    height = std::max(2, int(height * fit) & ~1);
+  }
   if (area.width != area_.width || area.height != area_.height || width != pictureWidth_ || height != pictureHeight_) {
     dropBuffers();
   }

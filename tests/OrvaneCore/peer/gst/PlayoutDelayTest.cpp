@@ -1,5 +1,5 @@
 // The playout-delay header extension: its bytes, its element, the offer that
-// names it, and a host's video carrying it to a pad.
+// names it, and the packets of a host's video carrying it.
 
 #include <gst/rtp/gstrtpbuffer.h>
 #include <gst/sdp/sdp.h>
@@ -185,148 +185,9 @@ TEST_F(PlayoutDelayElementTest, TheOfferNamesTheExtensionAndPacketsCarryTheChose
   EXPECT_EQ(withoutIt.withDelay, 0);
 }
 
-// Host and pad over the real engine, as the browser would meet the host.
-class PlayoutDelayLoopbackTest : public ::testing::Test {
- protected:
-  struct Observer final : PeerConnectionObserver {
-    std::mutex mutex;
-    std::vector<MediaStream> streams;
-    std::function<void(const IceCandidate&)> forward;
-    std::atomic<IceConnectionState> ice{IceConnectionState::newState};
-    void onSignalingStateChange(SignalingState) override {}
-    void onIceConnectionStateChange(IceConnectionState s) override { ice = s; }
-    void onIceGatheringStateChange(IceGatheringState) override {}
-    void onIceCandidate(const IceCandidate& c) override { forward(c); }
-    void onDataChannel(std::shared_ptr<DataChannel>) override {}
-    void onAddStream(const MediaStream& stream) override {
-      std::lock_guard lock(mutex);
-      streams.push_back(stream);
-    }
-    bool up() const { return ice == IceConnectionState::connected || ice == IceConnectionState::completed; }
-  };
-  struct Peer {
-    Observer observer;
-    std::shared_ptr<PeerConnection> pc;
-  };
-  struct FrameCounter final : VideoSink {
-    std::atomic<int> frames{0};
-    void onFrame(const VideoFrame&) override { ++frames; }
-  };
-  ManualExecutor exec;
-  CapturingLogSink logs;
-  GstEngine engine{logs};
-  std::shared_ptr<PeerConnectionFactory> factory = engine.makeFactory();
-
-  bool waitFor(const std::function<bool()>& done, double seconds) { return exec.runUntil(done, Seconds(seconds)); }
-
-  void wire(Peer& from, Peer& to) {
-    from.observer.forward = [this, pc = &to.pc](const IceCandidate& candidate) {
-      exec.post([this, pc, candidate] {
-        spawnDetached(exec, [pc = *pc, candidate]() -> Task<void> {
-          try {
-            co_await pc->addIceCandidate(candidate);
-          } catch (const EngineError&) {
-          }
-        });
-      });
-    };
-  }
-
-  // The pad gets the offer through `padSees`, the host the answer through
-  // `hostSees`.
-  using Edit = std::function<std::string(std::string)>;
-  void connect(Peer& host, Peer& pad, const Edit& padSees, const Edit& hostSees) {
-    host.pc = factory->createPeerConnection({}, {}, &host.observer);
-    pad.pc = factory->createPeerConnection({}, {}, &pad.observer);
-    ASSERT_TRUE(host.pc && pad.pc);
-    wire(host, pad);
-    wire(pad, host);
-    ASSERT_TRUE(host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"}));
-    auto offer = test::await(exec, host.pc->createOffer({}));
-    ASSERT_TRUE(offer);
-    test::await(exec, host.pc->setLocalDescription(*offer));
-    offer->sdp = padSees(offer->sdp);
-    test::await(exec, pad.pc->setRemoteDescription(*offer));
-    auto answer = test::await(exec, pad.pc->createAnswer({}));
-    ASSERT_TRUE(answer);
-    test::await(exec, pad.pc->setLocalDescription(*answer));
-    answer->sdp = hostSees(answer->sdp);
-    test::await(exec, host.pc->setRemoteDescription(*answer));
-    ASSERT_TRUE(waitFor([&] { return host.observer.up() && pad.observer.up(); }, 15)) << "ICE did not connect";
-  }
-
-  // Frames decoded by the pad, and packets counted from the moment its
-  // depayloader exists.
-  void watch(Peer& pad, FrameCounter& frames, PacketCounter& counter) {
-    ASSERT_TRUE(waitFor([&] { std::lock_guard lock(pad.observer.mutex); return !pad.observer.streams.empty(); }, 10));
-    pad.observer.streams[0].videoTracks.at(0)->addSink(&frames);
-    GstElement* pipeline = static_cast<GstPeerConnection&>(*pad.pc).pipeline();
-    GstPtr<GstElement> depay;
-    ASSERT_TRUE(waitFor([&] {
-      depay.reset(firstMadeBy(pipeline, "rtph264depay"));
-      return depay != nullptr;
-    }, 10));
-    counter.watch(depay.get(), "sink");
-  }
-
-  // Grey frames at 30 fps while the connection runs.
-  std::shared_ptr<VideoSource> source = factory->createVideoSource();
-  std::atomic<bool> stop{false};
-  std::thread pusher{[this] {
-    const VideoFrame frame = greyFrame();
-    while (!stop) {
-      VideoCapturer(source).capture(frame);
-      std::this_thread::sleep_for(std::chrono::milliseconds(33));
-    }
-  }};
-
-  void TearDown() override {
-    stop = true;
-    pusher.join();
-  }
-};
-
-// The pad stands in for Chromium, whose answer echoes the extmap (webrtcbin's
-// does not).
-TEST_F(PlayoutDelayLoopbackTest, EveryPacketReachingThePadCarriesTheBounds) {
-  FrameCounter frames;  // outlive the connections whose sink and probe they are
-  PacketCounter counter;
-  Peer host, pad;
-  const auto same = [](std::string sdp) {
-    EXPECT_NE(sdp.find(kExtmapLine), std::string::npos) << sdp;
-    return sdp;
-  };
-  const auto echoed = [](std::string sdp) {
-    const auto mid = sdp.find("a=mid:");
-    return mid == std::string::npos ? sdp : sdp.insert(mid, kExtmapLine);
-  };
-  connect(host, pad, same, echoed);
-  watch(pad, frames, counter);
-  EXPECT_TRUE(waitFor([&] { return counter.packets >= 30 && frames.frames >= 10; }, 10));
-  EXPECT_EQ(counter.withDelay, counter.packets) << "of " << counter.packets << " packets";
-  pad.observer.streams[0].videoTracks[0]->removeSink(&frames);
-  host.pc->close();
-  pad.pc->close();
-}
-
-// A peer that never heard of the extension: neither the offer it sees nor
-// its answer has the extmap. The bytes still travel and harm nothing.
-TEST_F(PlayoutDelayLoopbackTest, APeerThatDoesNotKnowTheExtensionStillGetsVideo) {
-  FrameCounter frames;  // outlive the connections whose sink and probe they are
-  PacketCounter counter;
-  Peer host, pad;
-  const auto stripped = [](std::string sdp) {
-    const auto at = sdp.find(kExtmapLine);
-    return at == std::string::npos ? sdp : sdp.erase(at, kExtmapLine.size());
-  };
-  connect(host, pad, stripped, [](std::string sdp) { return sdp; });
-  watch(pad, frames, counter);
-  EXPECT_TRUE(waitFor([&] { return frames.frames >= 10; }, 10)) << frames.frames << " frames";
-  EXPECT_EQ(counter.withDelay, counter.packets);
-  pad.observer.streams[0].videoTracks[0]->removeSink(&frames);
-  host.pc->close();
-  pad.pc->close();
-}
+// Our own pad's answer (webrtcbin) does not echo the extmap, so the engine's
+// connection tests show a peer without it still gets video; Chromium's echo is
+// met by the browser test and the latency benchmark.
 
 }  // namespace
 }  // namespace orvane::rtc

@@ -138,6 +138,9 @@ TEST_F(X11CaptureStreamTest, APatternComesBackScaledThenTheCursorIsDrawnWhereThe
   picture = output->waitFor(0, [&](const Picture& p) { return cursorAt(p, px + 100, py); });
   ASSERT_TRUE(picture) << "moving the pointer alone produces a picture";
   EXPECT_FALSE(cursorAt(*picture, px, py));
+  // Asked for more than the screen (a Retina-sized picture), it stays at the screen's size.
+  test::await(main, stream->updateConfiguration(configuration(2560, 1600)));
+  EXPECT_TRUE(output->waitFor(0, [&](const Picture& p) { return p.width == 1728 && p.height == 1080; }));
 }
 
 TEST_F(X11CaptureStreamTest, AStillScreenCostsNoGrabsUntilItChangesOrIsAskedForAndStopEndsDelivery) {
