@@ -274,48 +274,58 @@ function clockControl(harness, env) {
   };
 }
 
+// One panel per size; colour by variant, dash by motion.
 async function plot(browser, results, file) {
-  const page = await browser.newPage({ viewport: { width: 900, height: 520 } });
-  const series = results.map((r) => ({ label: `${r.size} ${r.variant} ${r.motion}`, values: r.totals }));
-  await page.setContent('<canvas id="c" width="900" height="520"></canvas>');
-  await page.evaluate((all) => {
+  const shown = results.filter((r) => r.totals.length);
+  const panels = [...new Set(shown.map((r) => r.size))];
+  const W = 900, PANEL = 330;
+  const page = await browser.newPage({ viewport: { width: W, height: PANEL * panels.length } });
+  await page.setContent(`<canvas id="c" width="${W}" height="${PANEL * panels.length}"></canvas>`);
+  await page.evaluate(({ all, panels, W, PANEL }) => {
     const c = document.getElementById('c').getContext('2d');
-    const W = 900, H = 520, L = 60, R = 20, T = 30, B = 50;
-    const maxMs = Math.max(100, ...all.flatMap((s) => s.values)) * 1.05;
+    const colors = { reference: '#c0392b', orvane: '#2471a3', 'orvane-default-delay': '#95a5a6' };
+    const dashes = { code: [], taps: [8, 5], full: [2, 4] };
+    const L = 60, R = 20, T = 30, B = 42;
+    const maxMs = Math.min(200, Math.max(60, ...all.flatMap((s) => s.values)) * 1.05);
     c.fillStyle = '#fff';
-    c.fillRect(0, 0, W, H);
-    c.font = '13px sans-serif';
-    c.fillStyle = '#222';
-    c.fillText('Draw on the host → shown in the page: share of draws at or below (cumulative)', L, 18);
-    c.strokeStyle = '#ccc';
-    for (let ms = 0; ms <= maxMs; ms += maxMs > 400 ? 100 : 20) {
-      const x = L + ((W - L - R) * ms) / maxMs;
-      c.beginPath(); c.moveTo(x, T); c.lineTo(x, H - B); c.stroke();
-      c.fillText(String(ms), x - 8, H - B + 16);
-    }
-    for (let q = 0; q <= 1; q += 0.25) {
-      const y = H - B - (H - T - B) * q;
-      c.beginPath(); c.moveTo(L, y); c.lineTo(W - R, y); c.stroke();
-      c.fillText(`${q * 100}%`, 20, y + 4);
-    }
-    c.fillText('milliseconds', W / 2 - 30, H - 12);
-    const colors = ['#c0392b', '#2471a3', '#e67e22', '#1e8449', '#7d3c98', '#17a589', '#7f8c8d', '#b7950b'];
-    all.forEach((s, i) => {
-      const v = [...s.values].sort((a, b) => a - b);
-      c.strokeStyle = colors[i % colors.length];
-      c.lineWidth = 2;
-      c.beginPath();
-      v.forEach((ms, k) => {
-        const x = L + ((W - L - R) * ms) / maxMs;
-        const y = H - B - ((H - T - B) * (k + 1)) / v.length;
-        if (k === 0) c.moveTo(x, H - B);
-        c.lineTo(x, y);
+    c.fillRect(0, 0, W, PANEL * panels.length);
+    panels.forEach((size, p) => {
+      const top = p * PANEL, H = PANEL;
+      const x = (ms) => L + ((W - L - R) * Math.min(ms, maxMs)) / maxMs;
+      const y = (q) => top + H - B - (H - T - B) * q;
+      c.setLineDash([]);
+      c.font = '13px sans-serif';
+      c.fillStyle = '#222';
+      c.fillText(`${size}: draw on the host → shown in the page, share of draws at or below`, L, top + 18);
+      c.strokeStyle = '#ddd';
+      c.lineWidth = 1;
+      for (let ms = 0; ms <= maxMs; ms += 20) {
+        c.beginPath(); c.moveTo(x(ms), y(0)); c.lineTo(x(ms), y(1)); c.stroke();
+        c.fillText(String(ms), x(ms) - 8, y(0) + 16);
+      }
+      for (let q = 0; q <= 1; q += 0.5) {
+        c.beginPath(); c.moveTo(L, y(q)); c.lineTo(W - R, y(q)); c.stroke();
+        c.fillText(`${q * 100}%`, 18, y(q) + 4);
+      }
+      c.fillText('ms', W - R - 20, y(0) + 32);
+      all.filter((s) => s.size === size).forEach((s, i) => {
+        const v = [...s.values].sort((a, b) => a - b);
+        c.strokeStyle = colors[s.variant] ?? '#7d3c98';
+        c.setLineDash(dashes[s.motion] ?? []);
+        c.lineWidth = 2;
+        c.beginPath();
+        c.moveTo(x(v[0]), y(0));
+        v.forEach((ms, k) => c.lineTo(x(ms), y((k + 1) / v.length)));
+        c.stroke();
+        c.beginPath();
+        c.moveTo(W - R - 250, top + T + 12 + 16 * i);
+        c.lineTo(W - R - 215, top + T + 12 + 16 * i);
+        c.stroke();
+        c.fillText(`${s.variant}, ${s.motion}`, W - R - 205, top + T + 16 + 16 * i);
       });
-      c.stroke();
-      c.fillStyle = colors[i % colors.length];
-      c.fillText(s.label, W - R - 260, T + 20 + 18 * i);
     });
-  }, series);
+  }, { all: shown.map((r) => ({ size: r.size, variant: r.variant, motion: r.motion, values: r.totals })), panels, W,
+    PANEL });
   await page.screenshot({ path: file });
   await page.close();
 }
@@ -375,7 +385,7 @@ async function measureAll(harness) {
   if (options.out) {
     const out = resolve(options.out);
     mkdirSync(out, { recursive: true });
-    writeFileSync(join(out, 'latency.json'), JSON.stringify(results.map(({ totals, ...r }) => r), null, 2));
+    writeFileSync(join(out, 'latency.json'), JSON.stringify(results, null, 2));
     await plot(browser, results, join(out, 'latency.png'));
     console.log(`wrote ${join(out, 'latency.json')} and ${join(out, 'latency.png')}`);
   }
