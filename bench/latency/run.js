@@ -217,6 +217,7 @@ async function measurePadTool(harness, { size, serverUrl, hostToken, invite, clo
     method: 'POST', headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify({ appleIdentityToken: padInvite, deviceId, role: 'pad', deviceName: deviceId }),
   });
+  if (!response.ok) throw new Error(`the pad's sign-in was refused (HTTP ${response.status})`);
   const { sessionToken } = await response.json();
   const common = ['--server', serverUrl.replace(/^http/, 'ws'), '--token', sessionToken, '--device-id', deviceId,
     '--ice-server', 'none'];
