@@ -1,14 +1,16 @@
 #include "OrvaneServer/HttpSession.h"
 
+#include <algorithm>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <cmath>
 #include <optional>
 #include <type_traits>
 
+#include "OrvaneServer/TlsStream.h"
 #include "OrvaneServer/WebRules.h"
 #include "OrvaneServer/WsSession.h"
 
@@ -20,7 +22,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+using TlsStream = TlsServerStream;
 
 constexpr std::string_view kWsPath = "/v1/ws";
 constexpr std::string_view kAuthPath = "/v1/auth/apple";
@@ -33,12 +35,27 @@ std::string describe(const tcp::endpoint& endpoint) {
   return text + ":" + std::to_string(endpoint.port());
 }
 
+// One key per IPv4 address; per /64 for IPv6, which is what one subscriber
+// usually holds.
+std::string sourceKey(const net::ip::address& address) {
+  if (address.is_v4()) return address.to_string();
+  net::ip::address_v6 v6 = address.to_v6();
+  if (v6.is_v4_mapped()) return net::ip::make_address_v4(net::ip::v4_mapped, v6).to_string();
+  net::ip::address_v6::bytes_type bytes = v6.to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return net::ip::address_v6(bytes).to_string() + "/64";
+}
+
 template <class Stream>
 class HttpSession final : public Connection, public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
   template <class... Args>
-  explicit HttpSession(ServerCore& core, std::string peer, Args&&... args)
-      : core_(core), stream_(std::forward<Args>(args)...), executor_(stream_.get_executor()), peer_(std::move(peer)) {}
+  HttpSession(ServerCore& core, std::string peer, std::string source, Args&&... args)
+      : core_(core),
+        stream_(std::forward<Args>(args)...),
+        executor_(stream_.get_executor()),
+        peer_(std::move(peer)),
+        source_(std::move(source)) {}
 
   ~HttpSession() override {
     if (connection_ != 0) core_.removeConnection(connection_);
@@ -65,7 +82,7 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
   void start() {
     if constexpr (kTls) {
       beast::get_lowest_layer(stream_).expires_after(core_.options.timeouts.handshake);
-      stream_.async_handshake(net::ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
+      stream_.async_handshake([self = this->shared_from_this()](beast::error_code ec) {
         if (ec)
           return self->core_.httpLog.debug("TLS handshake with %{public}s failed: %{public}s", self->peer_,
                                            ec.message());
@@ -115,6 +132,7 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
   }
 
   void upgrade(HttpRequest request) {
+    if (auto wait = core_.signInWait(source_)) return refuseSignIn(*wait, false);
     std::string protocols;
     auto offered = request.equal_range(http::field::sec_websocket_protocol);
     for (auto it = offered.first; it != offered.second; ++it) {
@@ -131,8 +149,7 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
       }
     }
     if (!identity) {
-      core_.wsLog.info("refused %{public}s: %{public}s", peer_,
-                       credentials.token ? "unknown session token" : "no session token");
+      signInFailed(credentials.token ? "unknown session token" : "no session token");
       return sendText(http::status::unauthorized, "session token required\n", false);
     }
     std::optional<SocketId> id = core_.admit(*identity);
@@ -148,6 +165,9 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
   }
 
   void account(const HttpRequest& request) {
+    if (request.method() == http::verb::post || request.method() == http::verb::delete_) {
+      if (auto wait = core_.signInWait(source_)) return refuseSignIn(*wait, true);
+    }
     HttpReply reply{500, {}};
     try {
       if (request.method() == http::verb::post) {
@@ -163,6 +183,7 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
       reply = HttpReply{500, {}};
     }
     if (reply.status < 100 || reply.status > 599) reply.status = 500;
+    if (reply.status == 401) signInFailed("account request refused");
     core_.httpLog.info("%{public}s %{public}s from %{public}s: %{public}u", std::string(request.method_string()),
                        kAuthPath, peer_, reply.status);
     auto res = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(reply.status), 11);
@@ -199,6 +220,26 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
         std::piecewise_construct, std::make_tuple(std::move(body)), std::make_tuple(http::status::ok, 11));
     decorate(*res);
     send(std::move(res), keepAlive_);
+  }
+
+  // Counted against the source; logged once per source and window, not per attempt.
+  void signInFailed(std::string_view why) {
+    std::optional<std::uint64_t> count = core_.signInFailed(source_);
+    if (!count) return;
+    if (*count == 1) return core_.wsLog.info("refused %{public}s: %{public}s", peer_, why);
+    core_.wsLog.info(
+        "refused %{public}s: %{public}s (%{public}llu failed sign-ins from %{public}s since the last line)", peer_, why,
+        *count, source_);
+  }
+
+  // Credentials are not even looked at: guessing them stays slow and costs the server little.
+  void refuseSignIn(double wait, bool json) {
+    signInFailed("too many failed sign-ins");
+    auto res = std::make_shared<http::response<http::string_body>>(http::status::too_many_requests, 11);
+    res->set(http::field::content_type, json ? "application/json" : "text/plain; charset=utf-8");
+    res->set(http::field::retry_after, std::to_string(static_cast<long long>(std::ceil(wait))));
+    res->body() = json ? R"({"error":"too_many_requests"})" : "too many failed sign-ins, try again later\n";
+    send(std::move(res), false);
   }
 
   void sendText(http::status status, std::string_view text, bool keepAlive, std::string_view allow = {}) {
@@ -246,6 +287,7 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
   beast::flat_buffer buffer_{limits::kMaxHeaderBytes + limits::kMaxBodyBytes};
   std::optional<http::request_parser<http::string_body>> parser_;
   std::string peer_;
+  std::string source_;  // whose failed sign-ins count together
   std::uint64_t connection_ = 0;
   bool keepAlive_ = false;
   bool head_ = false;
@@ -258,10 +300,14 @@ void startHttpSession(ServerCore& core, tcp::socket socket) {
   beast::error_code ec;
   auto endpoint = socket.remote_endpoint(ec);
   std::string peer = ec ? std::string("?") : describe(endpoint);
+  std::string source = ec ? std::string("?") : sourceKey(endpoint.address());
   if (core.options.tls) {
-    std::make_shared<HttpSession<TlsStream>>(core, std::move(peer), std::move(socket), *core.options.tls)->run();
+    std::make_shared<HttpSession<TlsStream>>(core, std::move(peer), std::move(source), std::move(socket),
+                                             *core.options.tls)
+        ->run();
   } else {
-    std::make_shared<HttpSession<beast::tcp_stream>>(core, std::move(peer), std::move(socket))->run();
+    std::make_shared<HttpSession<beast::tcp_stream>>(core, std::move(peer), std::move(source), std::move(socket))
+        ->run();
   }
 }
 

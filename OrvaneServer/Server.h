@@ -12,6 +12,7 @@
 #include "OrvaneCore/runtime/Log.h"
 #include "OrvaneServer/Hub.h"
 #include "OrvaneServer/Limits.h"
+#include "OrvaneServer/SignInLimiter.h"
 #include "OrvaneServer/auth/Auth.h"
 
 namespace boost::asio::ssl {
@@ -34,6 +35,7 @@ struct ServerOptions {
   unsigned threads = 2;
   ServerTimeouts timeouts;
   HubLimits hubLimits;
+  SignInLimits signInLimits;
   std::size_t maxQueuedBytes = limits::kMaxQueuedBytes;
   std::size_t maxConnections = limits::kMaxConnections;
 };

@@ -18,7 +18,8 @@ ServerCore::ServerCore(ServerOptions opts, Auth& a, const Clock& clock, LogSink&
       auth(a),
       wsLog(kSubsystem, "ws", sink),
       httpLog(kSubsystem, "http", sink),
-      hub_(clock, Logger(kSubsystem, "hub", sink), options.hubLimits) {
+      hub_(clock, Logger(kSubsystem, "hub", sink), options.hubLimits),
+      signIn_(clock, options.signInLimits) {
   if (options.webRoot) {
     std::error_code ec;
     auto root = std::filesystem::canonical(*options.webRoot, ec);
@@ -27,8 +28,7 @@ ServerCore::ServerCore(ServerOptions opts, Auth& a, const Clock& clock, LogSink&
     }
     webRoot = std::move(root);
   }
-  // Idle TLS sockets then hold no record buffers inside OpenSSL.
-  // (Asio's TLS stream keeps four 17 KiB buffers of its own per socket regardless.)
+  // Idle TLS sockets then hold no record buffers inside OpenSSL (TlsServerStream keeps none of its own).
   if (options.tls) SSL_CTX_set_mode(options.tls->native_handle(), SSL_MODE_RELEASE_BUFFERS);
 }
 
@@ -99,6 +99,16 @@ void ServerCore::closed(SocketId id) {
 void ServerCore::revokeUser(std::string_view userId) {
   std::lock_guard lock(mutex_);
   dispatch(hub_.revokeUser(userId));
+}
+
+std::optional<double> ServerCore::signInWait(std::string_view source) {
+  std::lock_guard lock(signInMutex_);
+  return signIn_.wait(source);
+}
+
+std::optional<std::uint64_t> ServerCore::signInFailed(std::string_view source) {
+  std::lock_guard lock(signInMutex_);
+  return signIn_.failed(source);
 }
 
 void ServerCore::dispatch(HubActions actions) {

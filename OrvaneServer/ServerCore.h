@@ -13,6 +13,7 @@
 
 #include "OrvaneServer/Hub.h"
 #include "OrvaneServer/Server.h"
+#include "OrvaneServer/SignInLimiter.h"
 
 namespace orvane::server {
 
@@ -57,6 +58,10 @@ class ServerCore {
   void closed(SocketId id);
   void revokeUser(std::string_view userId);
 
+  // Failed sign-ins per source address, as SignInLimiter counts them.
+  std::optional<double> signInWait(std::string_view source);
+  std::optional<std::uint64_t> signInFailed(std::string_view source);
+
  private:
   void dispatch(HubActions actions);  // with mutex_ held, so sends keep the hub's order
 
@@ -68,6 +73,9 @@ class ServerCore {
   std::uint64_t nextConnection_ = 1;
   bool stopping_ = false;
   bool delivering_ = true;
+
+  std::mutex signInMutex_;  // apart from the hub's: refusing a flood does not hold up signalling
+  SignInLimiter signIn_;
 };
 
 }  // namespace orvane::server

@@ -2,9 +2,11 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/ssl.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/beast/websocket.hpp>
 #include <deque>
+
+#include "OrvaneServer/TlsStream.h"
 
 namespace orvane::server {
 
@@ -189,7 +191,6 @@ void startWsSession(ServerCore& core, Stream&& stream, HttpRequest request, WsPe
 }
 
 template void startWsSession<beast::tcp_stream>(ServerCore&, beast::tcp_stream&&, HttpRequest, WsPeer);
-template void startWsSession<beast::ssl_stream<beast::tcp_stream>>(ServerCore&, beast::ssl_stream<beast::tcp_stream>&&,
-                                                                   HttpRequest, WsPeer);
+template void startWsSession<TlsServerStream>(ServerCore&, TlsServerStream&&, HttpRequest, WsPeer);
 
 }  // namespace orvane::server

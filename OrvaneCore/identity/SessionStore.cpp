@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +17,8 @@ namespace orvane {
 namespace {
 
 // A session token is a few dozen bytes; a bigger file is not one of ours.
-constexpr std::size_t kMaxItemBytes = 64 * 1024;
+constexpr std::size_t kMaxItemBytes = KeychainSessionStore::kMaxItemBytes;
+constexpr std::string_view kTempPrefix = ".tmp-";
 // Below the usual 255-byte name limit, with room for nothing else.
 constexpr std::size_t kMaxReadableName = 200;
 
@@ -70,6 +72,16 @@ bool ensurePrivateDirectory(const std::filesystem::path& directory) {
   return true;
 }
 
+// Temporary files of writers killed before their rename. Only called under
+// the lock, when no other writer can have one in progress.
+void removeAbandonedTemporaries(const std::filesystem::path& directory) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() == kTempPrefix.size() + 6 && name.starts_with(kTempPrefix)) ::unlink(it->path().c_str());
+  }
+}
+
 }  // namespace
 
 KeychainSessionStore::KeychainSessionStore(std::string service, std::string account, std::filesystem::path directory)
@@ -100,24 +112,36 @@ std::filesystem::path KeychainSessionStore::itemPath() const {
   return directory_ / (name + ".token");
 }
 
-std::optional<std::string> KeychainSessionStore::sessionToken() const {
-  if (directory_.empty()) return std::nullopt;
+KeychainSessionStore::Item KeychainSessionStore::readItem() const {
+  if (directory_.empty()) return {};
   const int fd = ::open(itemPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);  // a FIFO must not hang us
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    return {errno == ELOOP ? ItemState::notAFile : ItemState::unreadable, std::nullopt};
+  }
   std::string data;
   struct stat info {};
-  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::size_t>(info.st_size) <= kMaxItemBytes;
+  ItemState state = ItemState::found;
+  if (::fstat(fd, &info) != 0) {
+    state = ItemState::unreadable;
+  } else if (!S_ISREG(info.st_mode)) {
+    state = ItemState::notAFile;
+  } else if (static_cast<std::size_t>(info.st_size) > kMaxItemBytes) {
+    state = ItemState::tooLarge;
+  }
   char chunk[4096];
-  while (ok) {
+  while (state == ItemState::found) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || data.size() + static_cast<std::size_t>(n) > kMaxItemBytes) ok = false;
-    if (!ok || n == 0) break;
+    if (n < 0) state = ItemState::unreadable;
+    if (n > 0 && data.size() + static_cast<std::size_t>(n) > kMaxItemBytes) state = ItemState::tooLarge;
+    if (state != ItemState::found || n == 0) break;
     data.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  if (!ok || data.empty()) return std::nullopt;
-  return repairingUtf8(data);
+  if (state != ItemState::found) return {state, std::nullopt};
+  if (data.empty()) return {};
+  return {ItemState::found, repairingUtf8(data)};
 }
 
 void KeychainSessionStore::setSessionToken(std::optional<std::string> token) {
@@ -128,7 +152,21 @@ void KeychainSessionStore::setSessionToken(std::optional<std::string> token) {
 
 bool KeychainSessionStore::write(std::string_view token) const {
   if (!ensurePrivateDirectory(directory_)) return false;
-  std::string temp = (directory_ / ".tmp-XXXXXX").string();
+  const int dir = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  // Held until the descriptor closes. Where the filesystem cannot lock, the
+  // write goes on and only the clean-up is skipped.
+  int locked;
+  while ((locked = ::flock(dir, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (locked == 0) removeAbandonedTemporaries(directory_);
+  const bool ok = writeLocked(token, dir);
+  ::close(dir);
+  return ok;
+}
+
+bool KeychainSessionStore::writeLocked(std::string_view token, int dir) const {
+  std::string temp = (directory_ / (std::string(kTempPrefix) + "XXXXXX")).string();
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // created 0600
   if (fd < 0) return false;
   bool ok = writeAll(fd, token) && ::fsync(fd) == 0;
@@ -139,10 +177,7 @@ bool KeychainSessionStore::write(std::string_view token) const {
     return false;
   }
   // Makes the rename itself survive a crash.
-  if (const int dir = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  ::fsync(dir);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,9 +35,10 @@ class InMemorySessionStore final : public AppleSessionStore {
 std::filesystem::path defaultSecretsDirectory(const EnvironmentLookup& environment = systemEnvironment);
 
 // The keychain's generic-password item on Linux: one file per (service,
-// account), mode 0600, in a 0700 directory. Writes are atomic; a failed write
-// leaves no token (as a keychain delete-then-add would), and any read error
-// counts as no token. Safe from any thread.
+// account), mode 0600, in a 0700 directory. Writes are atomic, even across a
+// crash, and serialised between processes by a lock on the directory; a failed
+// write leaves no token (as a keychain delete-then-add would), and any read
+// error counts as no token. Safe from any thread.
 class KeychainSessionStore final : public AppleSessionStore {
  public:
   KeychainSessionStore(std::string service, std::string account,
@@ -48,14 +50,29 @@ class KeychainSessionStore final : public AppleSessionStore {
   // service and account hold.
   std::filesystem::path itemPath() const;
 
+  enum class ItemState {
+    none,        // no item (an empty file counts as none)
+    found,
+    unreadable,  // could not be opened or read
+    notAFile,    // a directory, link, pipe or device
+    tooLarge,    // over kMaxItemBytes: not a token of ours
+  };
+  static constexpr std::size_t kMaxItemBytes = 64 * 1024;
+  struct Item {
+    ItemState state = ItemState::none;
+    std::optional<std::string> token;  // when found
+  };
   // Found bytes are decoded as UTF-8 with ill-formed sequences replaced by
-  // U+FFFD. An empty item counts as none.
-  std::optional<std::string> sessionToken() const override;
+  // U+FFFD.
+  Item readItem() const;
+  // The found token; anything else counts as none.
+  std::optional<std::string> sessionToken() const override { return readItem().token; }
   // An empty token removes the item, like none.
   void setSessionToken(std::optional<std::string> token) override;
 
  private:
   bool write(std::string_view token) const;
+  bool writeLocked(std::string_view token, int directoryFd) const;
 
   std::string service_;
   std::string account_;

@@ -420,6 +420,7 @@ void PeerConnectionManager::tearDown() {
 }
 
 Task<void> PeerConnectionManager::start() {
+  ORVANE_ASSERT_ON(main_);
   auto self = shared_from_this();  // the attempt runs to its end even if the owner lets go
   log_.info("%{public}s start()", tag_);
   tearDown();
@@ -472,6 +473,7 @@ Task<void> PeerConnectionManager::start() {
 }
 
 void PeerConnectionManager::disconnect() {
+  ORVANE_ASSERT_ON(main_);
   shared_->forgetPhysicalIPs();
   tearDown();
   resumeGatheringWait();

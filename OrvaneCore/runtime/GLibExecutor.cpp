@@ -23,16 +23,21 @@ class GLibTimerState final : public TimerState {
 struct TimerCall {
   std::shared_ptr<TimerState> state;
   std::function<void()> fn;
+  SourceOrigin origin;
+  std::shared_ptr<StallMonitor> stalls;
 };
 
 }  // namespace
 
-GLibExecutor::GLibExecutor(const Clock& clock, GMainContext* context)
+GLibExecutor::GLibExecutor(const Clock& clock, GMainContext* context, std::optional<Seconds> stallThreshold,
+                           LogSink& sink)
     : clock_(clock),
       context_(context ? g_main_context_ref(context) : g_main_context_ref_thread_default()),
-      loop_(g_main_loop_new(context_, FALSE)) {}
+      loop_(g_main_loop_new(context_, FALSE)),
+      stalls_(std::make_shared<StallMonitor>(clock, stallThreshold, sink)) {}
 
 GLibExecutor::~GLibExecutor() {
+  retire();
   {
     std::lock_guard lock(mutex_);
     if (drainSource_) g_source_destroy(drainSource_);
@@ -41,9 +46,9 @@ GLibExecutor::~GLibExecutor() {
   g_main_context_unref(context_);
 }
 
-void GLibExecutor::post(std::function<void()> fn) {
+void GLibExecutor::post(std::function<void()> fn, Origin origin) {
   std::lock_guard lock(mutex_);
-  queue_.push_back(std::move(fn));
+  queue_.push_back(Posted{std::move(fn), origin});
   if (drainSource_) return;
   drainSource_ = g_idle_source_new();
   g_source_set_priority(drainSource_, G_PRIORITY_DEFAULT);
@@ -56,28 +61,28 @@ void GLibExecutor::post(std::function<void()> fn) {
 // next drain, so a task that re-posts itself cannot starve timers and I/O.
 int GLibExecutor::drain(void* self) {
   auto* executor = static_cast<GLibExecutor*>(self);
-  std::deque<std::function<void()>> batch;
+  std::deque<Posted> batch;
   {
     std::lock_guard lock(executor->mutex_);
     batch.swap(executor->queue_);
   }
-  for (auto& fn : batch) fn();
+  for (auto& posted : batch) executor->stalls_->run(posted.origin, posted.fn);
   std::lock_guard lock(executor->mutex_);
   if (!executor->queue_.empty()) return G_SOURCE_CONTINUE;
   executor->drainSource_ = nullptr;
   return G_SOURCE_REMOVE;
 }
 
-TimerHandle GLibExecutor::postAfter(Seconds delay, std::function<void()> fn) {
+TimerHandle GLibExecutor::postAfter(Seconds delay, std::function<void()> fn, Origin origin) {
   const double ms = std::ceil(std::max(0.0, delay.count()) * 1000.0);
   GSource* source = g_timeout_source_new(static_cast<guint>(std::min(ms, 4.0e9)));
   auto state = std::make_shared<GLibTimerState>(source);
-  auto* call = new TimerCall{state, std::move(fn)};
+  auto* call = new TimerCall{state, std::move(fn), origin, stalls_};
   g_source_set_callback(
       source,
       [](gpointer data) -> gboolean {
         auto* c = static_cast<TimerCall*>(data);
-        if (c->state->claimFire()) c->fn();
+        if (c->state->claimFire()) c->stalls->run(c->origin, c->fn);
         return G_SOURCE_REMOVE;
       },
       call, [](gpointer data) { delete static_cast<TimerCall*>(data); });
@@ -86,7 +91,14 @@ TimerHandle GLibExecutor::postAfter(Seconds delay, std::function<void()> fn) {
   return TimerHandle(state);
 }
 
-void GLibExecutor::run() { g_main_loop_run(loop_); }
+bool GLibExecutor::isOn() const {
+  return thread_.load() == std::this_thread::get_id() || g_main_context_is_owner(context_);
+}
+
+void GLibExecutor::run() {
+  thread_.store(std::this_thread::get_id());
+  g_main_loop_run(loop_);
+}
 
 void GLibExecutor::quit() { g_main_loop_quit(loop_); }
 

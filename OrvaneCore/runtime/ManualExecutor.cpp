@@ -4,21 +4,24 @@
 
 namespace orvane {
 
-void ManualExecutor::post(std::function<void()> fn) {
+ManualExecutor::ManualExecutor(const Clock* stallClock, std::optional<Seconds> stallThreshold)
+    : stalls_(stallClock ? *stallClock : systemClock_, stallThreshold) {}
+
+void ManualExecutor::post(std::function<void()> fn, Origin origin) {
   {
     std::lock_guard lock(mutex_);
-    posted_.push_back(std::move(fn));
+    posted_.push_back(Posted{std::move(fn), origin});
     ++changes_;
   }
   wake_.notify_all();
 }
 
-TimerHandle ManualExecutor::postAfter(Seconds delay, std::function<void()> fn) {
+TimerHandle ManualExecutor::postAfter(Seconds delay, std::function<void()> fn, Origin origin) {
   auto state = std::make_shared<TimerState>();
   {
     std::lock_guard lock(mutex_);
     double due = clock_.uptime() + std::max(0.0, delay.count());
-    timers_.push_back(Timer{due, nextSeq_++, state, std::move(fn)});
+    timers_.push_back(Timer{due, nextSeq_++, state, std::move(fn), origin});
     ++changes_;
   }
   wake_.notify_all();
@@ -26,14 +29,14 @@ TimerHandle ManualExecutor::postAfter(Seconds delay, std::function<void()> fn) {
 }
 
 bool ManualExecutor::runOnePosted() {
-  std::function<void()> fn;
+  std::optional<Posted> next;
   {
     std::lock_guard lock(mutex_);
     if (posted_.empty()) return false;
-    fn = std::move(posted_.front());
+    next.emplace(std::move(posted_.front()));
     posted_.pop_front();
   }
-  fn();
+  stalls_.run(next->origin, next->fn);
   return true;
 }
 
@@ -52,11 +55,12 @@ bool ManualExecutor::runOneDueTimer(double limit) {
     timers_.erase(earliest);
     if (timer.due > clock_.uptime()) clock_.setUptime(timer.due);
   }
-  if (timer.state->claimFire()) timer.fn();
+  if (timer.state->claimFire()) stalls_.run(timer.origin, timer.fn);
   return true;
 }
 
 std::size_t ManualExecutor::runUntilIdle() {
+  bindToCaller();
   std::size_t ran = 0;
   for (;;) {
     if (runOnePosted()) {
@@ -72,6 +76,7 @@ std::size_t ManualExecutor::runUntilIdle() {
 }
 
 void ManualExecutor::advance(Seconds d) {
+  bindToCaller();
   const double target = clock_.uptime() + std::max(0.0, d.count());
   runUntilIdle();
   while (runOneDueTimer(target)) runUntilIdle();

@@ -63,8 +63,12 @@ void TaskContext::wakeOnExecutor() {
     std::lock_guard lock(mutex_);
     if (!suspended_) return;
   }
-  executor_.post([self = shared_from_this()] {
-    if (auto resume = self->takeSuspended()) resume.resume();
+  lifetime_->ifAlive([&] {
+    executor_.post(
+        [self = shared_from_this()] {
+          if (auto resume = self->takeSuspended()) resume.resume();
+        },
+        origin_);
   });
 }
 
@@ -74,8 +78,12 @@ void TaskContext::start(std::coroutine_handle<> root) {
     root_ = root;
     suspended_ = root;
   }
-  executor_.post([self = shared_from_this()] {
-    if (auto resume = self->takeSuspended()) resume.resume();
+  lifetime_->ifAlive([&] {
+    executor_.post(
+        [self = shared_from_this()] {
+          if (auto resume = self->takeSuspended()) resume.resume();
+        },
+        origin_);
   });
 }
 
@@ -115,8 +123,8 @@ bool TaskHandle::running() const { return context_ && context_->running(); }
 
 std::exception_ptr TaskHandle::error() const { return context_ ? context_->error() : nullptr; }
 
-TaskHandle spawn(Executor& executor, Task<void> task) {
-  auto context = std::make_shared<detail::TaskContext>(executor);
+TaskHandle spawn(Executor& executor, Task<void> task, Executor::Origin origin) {
+  auto context = std::make_shared<detail::TaskContext>(executor, origin);
   detail::RootTask root = detail::runRoot(std::move(task));
   root.handle.promise().context = context.get();
   context->start(root.handle);

@@ -60,12 +60,15 @@ namespace detail {
 // so a task nothing can ever wake is freed with its context.
 class TaskContext : public std::enable_shared_from_this<TaskContext> {
  public:
-  explicit TaskContext(Executor& executor) : executor_(executor) {}
+  TaskContext(Executor& executor, Executor::Origin origin)
+      : executor_(executor), lifetime_(executor.lifetime()), origin_(origin) {}
   ~TaskContext();
   TaskContext(const TaskContext&) = delete;
   TaskContext& operator=(const TaskContext&) = delete;
 
   Executor& executor() const { return executor_; }
+  // Where the task was spawned: the origin of everything it posts.
+  const Executor::Origin& origin() const { return origin_; }
   bool cancelled() const { return cancelled_.load(); }
   void cancel();
 
@@ -83,6 +86,9 @@ class TaskContext : public std::enable_shared_from_this<TaskContext> {
 
  private:
   Executor& executor_;
+  // A task whose executor is gone is never resumed: it is freed with its context.
+  const std::shared_ptr<Executor::Lifetime> lifetime_;
+  const Executor::Origin origin_;
   std::atomic<bool> cancelled_{false};
   mutable std::mutex mutex_;
   std::coroutine_handle<> root_;
@@ -180,9 +186,13 @@ class [[nodiscard]] Task {
 
 // Starts `task` on `executor` (on its next turn, never inline). Dropping the
 // handle cancels the task; use spawnDetached() for fire-and-forget work.
-[[nodiscard]] TaskHandle spawn(Executor& executor, Task<void> task);
+[[nodiscard]] TaskHandle spawn(Executor& executor, Task<void> task,
+                               Executor::Origin origin = Executor::Origin::current());
 
-inline void spawnDetached(Executor& executor, Task<void> task) { spawn(executor, std::move(task)).detach(); }
+inline void spawnDetached(Executor& executor, Task<void> task,
+                          Executor::Origin origin = Executor::Origin::current()) {
+  spawn(executor, std::move(task), origin).detach();
+}
 
 namespace detail {
 // Keeps a coroutine lambda (and so its captures) alive in the frame for as
@@ -198,14 +208,14 @@ Task<void> invokeHeld(Fn fn) {
 // its coroutine reading freed captures.
 template <typename Fn>
   requires std::is_invocable_r_v<Task<void>, Fn>
-[[nodiscard]] TaskHandle spawn(Executor& executor, Fn fn) {
-  return spawn(executor, detail::invokeHeld(std::move(fn)));
+[[nodiscard]] TaskHandle spawn(Executor& executor, Fn fn, Executor::Origin origin = Executor::Origin::current()) {
+  return spawn(executor, detail::invokeHeld(std::move(fn)), origin);
 }
 
 template <typename Fn>
   requires std::is_invocable_r_v<Task<void>, Fn>
-void spawnDetached(Executor& executor, Fn fn) {
-  spawn(executor, std::move(fn)).detach();
+void spawnDetached(Executor& executor, Fn fn, Executor::Origin origin = Executor::Origin::current()) {
+  spawn(executor, std::move(fn), origin).detach();
 }
 
 namespace detail {
@@ -237,9 +247,12 @@ class SleepFor : detail::CancellableWait {
   void await_suspend(std::coroutine_handle<Promise> h) {
     bind(h);
     auto context = this->context->shared_from_this();
-    timer_ = context->executor().postAfter(delay_, [context] {
-      if (auto resume = context->takeSuspended()) resume.resume();
-    });
+    timer_ = context->executor().postAfter(
+        delay_,
+        [context] {
+          if (auto resume = context->takeSuspended()) resume.resume();
+        },
+        context->origin());
     if (context->cancelled()) context->wakeOnExecutor();
   }
   void await_resume() {

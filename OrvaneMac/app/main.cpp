@@ -2,6 +2,7 @@
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <malloc.h>
 
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,13 @@ namespace {
 
 using namespace orvane;
 
+// A screen's worth of pixels and the encoder's frames are allocated anew for
+// every session. glibc raises its mmap threshold past the first such block
+// freed and then keeps the later ones in its per-thread arenas, resident
+// after the session ends: hundreds of MiB after a few dozen connections. A
+// fixed threshold hands every block this large back to the system when freed.
+constexpr int kLargeBlockBytes = 512 * 1024;
+
 int onSignal(void* delegate) {
   static_cast<app::AppDelegate*>(delegate)->quit();
   return G_SOURCE_CONTINUE;
@@ -25,6 +33,7 @@ int onSignal(void* delegate) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
   const std::vector<std::string> arguments(argv, argv + argc);
   JsonFileUserDefaults defaults;
   const app::ParsedOptions parsed =

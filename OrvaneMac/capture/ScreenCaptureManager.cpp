@@ -96,11 +96,13 @@ ScreenCaptureManager::~ScreenCaptureManager() {
 }
 
 void ScreenCaptureManager::setPeerConnectionManager(const std::shared_ptr<PeerConnectionManager>& manager) {
+  ORVANE_ASSERT_ON(main_);
   peerConnectionManager_ = manager;
   setCaptureTarget(manager ? std::make_shared<PeerFrameTarget>(manager) : nullptr);
 }
 
 void ScreenCaptureManager::setCaptureTarget(std::shared_ptr<rtc::VideoSource> target) {
+  ORVANE_ASSERT_ON(main_);
   framePath_->target.store(std::move(target));
 }
 
@@ -155,6 +157,7 @@ std::optional<ShareableDisplay> firstDisplay(const ShareableContent& content) {
 }  // namespace
 
 Task<void> ScreenCaptureManager::start() {
+  ORVANE_ASSERT_ON(main_);
   const std::uint64_t generation = stopGeneration_;
   try {
     co_await content_.shareableContent(false, true);
@@ -172,6 +175,7 @@ Task<void> ScreenCaptureManager::start() {
 }
 
 Task<void> ScreenCaptureManager::startCapture() {
+  ORVANE_ASSERT_ON(main_);
   const std::uint64_t generation = stopGeneration_;
   std::optional<ShareableContent> content;
   try {
@@ -224,6 +228,7 @@ Task<void> ScreenCaptureManager::stopStreamIgnoringErrors(std::shared_ptr<Captur
 }
 
 Task<void> ScreenCaptureManager::stop() {
+  ORVANE_ASSERT_ON(main_);
   ++stopGeneration_;
   captureWatchdog_.cancel();
   // Cleared before the wait rather than after it, so that a start made
@@ -235,6 +240,7 @@ Task<void> ScreenCaptureManager::stop() {
 }
 
 Task<void> ScreenCaptureManager::setMaxLongEdge(std::int64_t n) {
+  ORVANE_ASSERT_ON(main_);
   const std::int64_t clamped = std::clamp(n, kMinLongEdge, kMaxLongEdge);
   if (clamped == maxLongEdge_) co_return;
   maxLongEdge_ = clamped;
@@ -246,6 +252,7 @@ Task<void> ScreenCaptureManager::setMaxLongEdge(std::int64_t n) {
 }
 
 Task<void> ScreenCaptureManager::setLowQuality(bool low) {
+  ORVANE_ASSERT_ON(main_);
   if (!stream_) co_return;
   if (low) {
     auto stream = stream_;
@@ -259,6 +266,7 @@ Task<void> ScreenCaptureManager::setLowQuality(bool low) {
 }
 
 Task<void> ScreenCaptureManager::refreshDisplayFilter() {
+  ORVANE_ASSERT_ON(main_);
   if (!stream_) co_return;
   const ShareableContent content = co_await content_.shareableContent(false, true);
   const auto display = firstDisplay(content);
@@ -270,6 +278,7 @@ Task<void> ScreenCaptureManager::refreshDisplayFilter() {
 }
 
 void ScreenCaptureManager::startWatchdog() {
+  ORVANE_ASSERT_ON(main_);
   framePath_->frameSeen.set(false);
   captureWatchdog_.cancel();
   // The handle is the weak hold: destroying the manager cancels the task.

@@ -179,37 +179,84 @@ auto Store::inTransaction(Fn&& fn) {
 }
 
 Store::Store(const std::filesystem::path& file) {
+  using Kind = StoreError::Kind;
   // SQLite would create the file with the umask's mode; it must be private,
   // and the -wal and -shm files SQLite adds copy this file's mode.
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) throw std::runtime_error("cannot open the database " + file.string() + ": " + std::strerror(errno));
+  if (fd < 0) {
+    throw StoreError(Kind::cannotOpen, "cannot open the database " + file.string() + ": " + std::strerror(errno));
+  }
   ::close(fd);
   sqlite3* db = nullptr;
   const int rc =
       sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
   db_.reset(db);
   if (rc != SQLITE_OK) {
-    throw std::runtime_error("cannot open the database " + file.string() + ": " +
-                             (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
+    throw StoreError(Kind::cannotOpen, "cannot open the database " + file.string() + ": " +
+                                           (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  execute("PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON;");
+  try {
+    checkFile(file);
+  } catch (const StoreError&) {
+    throw;
+  } catch (const std::exception& e) {
+    const int code = sqlite3_errcode(db) & 0xFF;
+    const Kind kind = code == SQLITE_NOTADB ? Kind::notADatabase : code == SQLITE_CORRUPT ? Kind::corrupt : Kind::cannotOpen;
+    throw StoreError(kind, "the database " + file.string() + " cannot be used: " + e.what());
+  }
+}
+
+// Sets the connection up and creates the schema in an empty file; refuses
+// anything else that is not our schema, without changing it.
+// Creates the schema in an empty file, and refuses anything else that is not
+// our schema before changing a byte of it (WAL mode alone rewrites the header).
+void Store::checkFile(const std::filesystem::path& file) {
+  using Kind = StoreError::Kind;
+  const auto readSchema = [&] {
+    Statement version(db_.get(), "PRAGMA user_version");
+    Statement objects(db_.get(), "SELECT count(*) FROM sqlite_schema");
+    Run v(version), o(objects);
+    const std::int64_t found = v.step() ? v.columnInt(0) : 0;
+    if (found > kSchemaVersion) {
+      throw StoreError(Kind::newerVersion, "the database " + file.string() + " was written by a newer orvane-signal");
+    }
+    if (found == 0 && o.step() && o.columnInt(0) != 0) {
+      throw StoreError(Kind::foreignSchema, "the file " + file.string() + " holds another program's database");
+    }
+    return found;
+  };
   {
-    Statement version(db, "PRAGMA user_version");
-    Run v(version);
-    if (v.step() && v.columnInt(0) > kSchemaVersion) {
-      throw std::runtime_error("the database " + file.string() + " was written by a newer orvane-signal");
+    Statement check(db_.get(), "PRAGMA quick_check(1)");
+    Run row(check);
+    if (!row.step() || row.column(0) != "ok") {
+      throw StoreError(Kind::corrupt, "the database " + file.string() + " is damaged: " + row.column(0));
     }
   }
+  const auto tablesMissing = [&](const std::exception& e) {
+    return StoreError(Kind::foreignSchema, "the database " + file.string() + " has other tables than ours: " + e.what());
+  };
+  if (readSchema() == kSchemaVersion) {
+    try {
+      Statements probe(db_.get());
+    } catch (const std::exception& e) {
+      throw tablesMissing(e);
+    }
+  }
+  execute("PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON;");
   execute("BEGIN IMMEDIATE");
   try {
-    execute(kSchema);
+    if (readSchema() == 0) execute(kSchema);  // again: another process may have been first
     execute("COMMIT");
   } catch (...) {
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
-  q_ = std::make_unique<Statements>(db);
+  try {
+    q_ = std::make_unique<Statements>(db_.get());
+  } catch (const std::exception& e) {
+    throw tablesMissing(e);
+  }
 }
 
 Store::~Store() = default;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,9 +16,28 @@ namespace orvane::server {
 
 inline constexpr const char* kDatabaseFile = "orvane-signal.db";
 
+// Why the constructor refused a database file. It leaves such a file as it
+// found it: it may be another program's, or a damaged copy worth rescuing.
+class StoreError : public std::runtime_error {
+ public:
+  enum class Kind {
+    cannotOpen,     // missing rights, a directory, no space
+    notADatabase,   // not SQLite at all (garbage, another format)
+    corrupt,        // SQLite, but damaged or truncated
+    foreignSchema,  // SQLite with tables that are not ours
+    newerVersion,   // written by a newer orvane-signal
+  };
+  StoreError(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
 // Accounts and sessions in SQLite. Each operation is one transaction, so
 // another process on the same file sees all of it or none. Not thread-safe:
-// the caller serialises. Failures throw std::runtime_error.
+// the caller serialises. Failures throw std::runtime_error; the constructor
+// throws StoreError.
 class Store {
  public:
   explicit Store(const std::filesystem::path& file);
@@ -57,6 +77,7 @@ class Store {
   template <typename Fn>
   auto inTransaction(Fn&& fn);
   void execute(const char* sql);
+  void checkFile(const std::filesystem::path& file);
 
   std::unique_ptr<sqlite3, CloseDb> db_;
   std::unique_ptr<Statements> q_;  // declared after db_: finalized before it closes

@@ -2,12 +2,14 @@
 // the account endpoints, static files confined to the web root, and TLS.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "OrvaneCore/net/Tls.h"
@@ -41,7 +43,11 @@ beast::error_code step(asio::io_context& ioc, Stream& stream, Start start) {
 class Client {
  public:
   // The handshake's HTTP status: 101 when the socket is open.
-  unsigned connect(std::uint16_t port, const std::string& authorization, const std::string& protocols = "") {
+  unsigned connect(std::uint16_t port, const std::string& authorization, const std::string& protocols = "",
+                   const char* from = "127.0.0.1") {
+    auto& socket = beast::get_lowest_layer(ws).socket();
+    socket.open(asio::ip::tcp::v4());
+    socket.bind(asio::ip::tcp::endpoint(asio::ip::make_address(from), 0));
     beast::get_lowest_layer(ws).connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
     ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& req) {
       if (!authorization.empty()) req.set(http::field::authorization, authorization);
@@ -88,7 +94,6 @@ class ServerTest : public ::testing::Test {
     auth.addToken("tok-pad", {"alice", "pad-1", "pad", "Pad"});
     auth.addToken("tok-slow", {"alice", "pad-2", "pad", "Slow"});
     auth.addToken("tok-bob", {"bob", "pad-9", "pad", "Bob"});
-    ServerOptions options;
     options.port = 0;
     options.timeouts = {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
                         std::chrono::milliseconds(800)};
@@ -108,9 +113,10 @@ class ServerTest : public ::testing::Test {
     }
   }
   // A client that has said hello.
-  std::unique_ptr<Client> join(const std::string& token, const std::string& role, const std::string& device) {
+  std::unique_ptr<Client> join(const std::string& token, const std::string& role, const std::string& device,
+                               const char* from = "127.0.0.1") {
     auto c = std::make_unique<Client>();
-    EXPECT_EQ(c->connect(server->port(), "Bearer " + token), 101U);
+    EXPECT_EQ(c->connect(server->port(), "Bearer " + token, "", from), 101U);
     c->send(hello(role, device));
     EXPECT_EQ(c->next().type, "welcome");
     return c;
@@ -145,6 +151,7 @@ class ServerTest : public ::testing::Test {
   }
 
   test::TempDir temp;
+  ServerOptions options;
   SystemClock clock;
   CapturingLogSink sink;
   fake::FakeAuth auth;
@@ -203,17 +210,125 @@ TEST_F(ServerTest, AnAbusiveSocketIsClosedAndTheOthersAreStillServed) {
   }
   EXPECT_EQ(flood->closeCode(), websocket::close_code::policy_error);
   ASSERT_TRUE(served());
+}
 
-  // A pad that never reads: what piles up for it is bounded, then it is cut off.
+TEST_F(ServerTest, APadThatNeverReadsIsCutOffAtItsQueueBound) {
+  // Long enough an idle time-out that only the queue bound can end it, even on a busy machine.
+  options.timeouts.idle = std::chrono::seconds(30);
+  server.emplace(options, auth, clock, sink);
+  server->start();
+  auto bob = join("tok-bob", "pad", "pad-9");
+  auto served = [&] { return bob->send(kListHosts) && bob->next().type == "hosts"; };
+
   auto mac = join("tok-mac", "mac", "mac-1");
   auto slow = join("tok-slow", "pad", "pad-2");
   slow->send(R"({"type":"connectRequest","targetDeviceId":"mac-1"})");
   EXPECT_EQ(mac->next().type, "connectRequest");
   const std::string offer = R"({"type":"offer","sdp":")" + std::string(250 * 1024, 'a') + R"("})";
-  for (int i = 0; i < 90 && !logged("not reading", std::chrono::milliseconds(0)); ++i) mac->send(offer);
+  for (int i = 0; i < 200 && !logged("not reading", std::chrono::milliseconds(0)); ++i) mac->send(offer);
   EXPECT_TRUE(logged("not reading (send queue full)"));
   EXPECT_EQ(mac->next().type, "peerGone");
   EXPECT_TRUE(served());
+}
+
+// A client frame as raw bytes: masked unless told otherwise, the length in its shortest form.
+std::string rawFrame(std::uint8_t first, const std::string& payload, bool masked = true) {
+  std::string out(1, static_cast<char>(first));
+  const char mask = static_cast<char>(masked ? 0x80 : 0);
+  if (payload.size() < 126) {
+    out += static_cast<char>(mask | static_cast<char>(payload.size()));
+  } else {
+    out += static_cast<char>(mask | 126);
+    out += static_cast<char>(payload.size() >> 8);
+    out += static_cast<char>(payload.size() & 0xff);
+  }
+  if (!masked) return out + payload;
+  const char key[4] = {1, 2, 3, 4};
+  out.append(key, 4);
+  for (std::size_t i = 0; i < payload.size(); ++i) out += static_cast<char>(payload[i] ^ key[i % 4]);
+  return out;
+}
+
+TEST_F(ServerTest, BrokenFramesCloseTheSocketWithTheirCodeAndNothingIsRouted) {
+  const std::string offer = R"({"type":"offer","sdp":"v=0"})";
+  const std::string hugeHeader = std::string("\x81\xff\x00\x00\x00\x01\x00\x00\x00\x00", 10) + "\x01\x02\x03\x04";
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::uint16_t code;
+  } cases[] = {
+      {"unmasked", rawFrame(0x81, offer, false), websocket::close_code::protocol_error},
+      {"reserved opcode", rawFrame(0x83, offer), websocket::close_code::protocol_error},
+      {"reserved bits", rawFrame(0xc1, offer), websocket::close_code::protocol_error},
+      {"fragmented ping", rawFrame(0x09, "x"), websocket::close_code::protocol_error},
+      {"continuation first", rawFrame(0x80, offer), websocket::close_code::protocol_error},
+      {"invalid UTF-8", rawFrame(0x81, "{\"type\":\"offer\",\"sdp\":\"\xc3\x28\"}"),
+       websocket::close_code::bad_payload},
+      {"4 GiB announced", hugeHeader, websocket::close_code::too_big},
+  };
+  auto mac = join("tok-mac", "mac", "mac-1");
+  for (const auto& c : cases) {
+    auto pad = join("tok-pad", "pad", "pad-1");
+    pad->send(R"({"type":"connectRequest","targetDeviceId":"mac-1"})");
+    ASSERT_EQ(mac->next().type, "connectRequest") << c.what;
+    asio::write(pad->ws.next_layer().socket(), asio::buffer(c.bytes));
+    EXPECT_EQ(pad->closeCode(), c.code) << c.what;
+    EXPECT_EQ(mac->next().type, "peerGone") << c.what;  // and no offer before it
+  }
+  mac->send(kListHosts);
+  EXPECT_EQ(mac->next().type, "hosts");
+}
+
+TEST_F(ServerTest, HalfOpenAndPartialHandshakesAreClosedAfterTheRequestTimeout) {
+  const auto start = std::chrono::steady_clock::now();
+  asio::io_context ioc;
+  std::vector<std::unique_ptr<beast::tcp_stream>> silent;
+  for (const char* sent : {"", "GET /v1/ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgr"}) {
+    auto& s = *silent.emplace_back(std::make_unique<beast::tcp_stream>(ioc));
+    s.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
+    asio::write(s.socket(), asio::buffer(std::string(sent)));
+  }
+  auto bob = join("tok-bob", "pad", "pad-9");  // served meanwhile
+  EXPECT_TRUE(bob->send(kListHosts));
+  EXPECT_EQ(bob->next().type, "hosts");
+  for (auto& s : silent) {
+    char byte;
+    beast::error_code ec = step(ioc, *s, [&](auto h) { s->async_read_some(asio::buffer(&byte, 1), h); });
+    EXPECT_EQ(ec, asio::error::eof);
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+}
+
+TEST_F(ServerTest, WrongTokensFromOneAddressAreLimitedWhileOthersSignInPromptly) {
+  std::atomic<bool> flooding = true;
+  std::map<unsigned, int> statuses;
+  std::thread flood([&] {
+    for (int i = 0; flooding; ++i) ++statuses[Client().connect(server->port(), "Bearer wrong-" + std::to_string(i))];
+  });
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = std::chrono::steady_clock::now();
+    auto honest = join("tok-bob", "pad", "pad-9", "127.0.0.2");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << i;
+  }
+  // The limit is the address's, whatever it sends.
+  Client sameAddress;
+  EXPECT_EQ(sameAddress.connect(server->port(), "Bearer tok-pad"), 429U);
+  EXPECT_EQ(sameAddress.response[http::field::retry_after], "5");
+  EXPECT_EQ(request(http::verb::post, "/v1/auth/apple", R"({"appleIdentityToken":"x"})").result_int(), 429U);
+  flooding = false;
+  flood.join();
+
+  const SignInLimits defaults;
+  EXPECT_GE(statuses[401], static_cast<int>(defaults.failureBurst));
+  EXPECT_LE(statuses[401], static_cast<int>(defaults.failureBurst) + 1);
+  EXPECT_GT(statuses[429], 100);
+  EXPECT_EQ(statuses.size(), 2U);
+  int lines = 0;
+  for (const auto& m : sink.messages()) lines += m.starts_with("refused 127.0.0.1:") ? 1 : 0;
+  EXPECT_EQ(lines, 1);  // one window, one line
 }
 
 TEST_F(ServerTest, SilentSocketsAreDroppedPingingOnesKept) {
@@ -274,9 +389,13 @@ TEST_F(ServerTest, TlsWhenGivenACertificateAndNoPlainFallback) {
   ServerOptions options;
   options.port = 0;
   options.tls = std::make_shared<asio::ssl::context>(certificate.serverContext());
+  options.timeouts.handshake = std::chrono::milliseconds(500);
   server.emplace(options, auth, clock, sink);
   server->start();
   EXPECT_EQ(server->url(), "https://127.0.0.1:" + std::to_string(server->port()));
+  asio::io_context silentIoc;
+  beast::tcp_stream silent(silentIoc);  // connects and never says hello
+  silent.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
 
   asio::io_context ioc;
   auto trust = orvane::net::makeClientTlsContext(certificate.cert);
@@ -292,8 +411,32 @@ TEST_F(ServerTest, TlsWhenGivenACertificateAndNoPlainFallback) {
   beast::flat_buffer buffer;
   ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.async_read(buffer, h); }));
   EXPECT_EQ(wsDecode(beast::buffers_to_string(buffer.data())).value().type, "welcome");
+  // A frame of many TLS records, read while the server's read buffer grows and shrinks again.
+  const std::string big = "{" + std::string(200 * 1024, ' ');
+  ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.async_write(asio::buffer(big), h); }));
+  buffer.clear();
+  ASSERT_FALSE(step(ioc, ws, [&](auto h) { ws.async_read(buffer, h); }));
+  EXPECT_EQ(wsDecode(beast::buffers_to_string(buffer.data())).value().code, "bad_request");
 
   EXPECT_EQ(request(http::verb::get, "/").result_int(), 0U);  // plain HTTP gets nothing
+
+  char byte;
+  EXPECT_EQ(step(silentIoc, silent, [&](auto h) { silent.async_read_some(asio::buffer(&byte, 1), h); }),
+            asio::error::eof);
+
+  // The server's own close frame goes through TLS too: a newer socket for the same device replaces this one.
+  websocket::stream<asio::ssl::stream<beast::tcp_stream>> newer(ioc, trust);
+  beast::get_lowest_layer(newer).connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
+  ASSERT_TRUE(orvane::net::prepareClientStream(newer.next_layer(), "localhost"));
+  ASSERT_FALSE(
+      step(ioc, newer, [&](auto h) { newer.next_layer().async_handshake(asio::ssl::stream_base::client, h); }));
+  newer.set_option(websocket::stream_base::decorator(
+      [](websocket::request_type& req) { req.set(http::field::authorization, "Bearer tok-pad"); }));
+  ASSERT_FALSE(step(ioc, newer, [&](auto h) { newer.async_handshake("127.0.0.1", "/v1/ws", h); }));
+  ASSERT_FALSE(step(ioc, newer, [&](auto h) { newer.async_write(asio::buffer(frame), h); }));
+  buffer.clear();
+  EXPECT_EQ(step(ioc, ws, [&](auto h) { ws.async_read(buffer, h); }), websocket::error::closed);
+  EXPECT_EQ(ws.reason().code, limits::kCloseReplaced);
 }
 
 }  // namespace

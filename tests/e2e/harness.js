@@ -175,10 +175,11 @@ export class Harness {
   }
 
   // orvane-signal on a free port; invite() gives [token, pad URL] for user "e2e".
-  async startServer() {
+  async startServer({ bind = '127.0.0.1' } = {}) {
     const dataDir = join(this.dir, 'signal');
     // No --web-root: the server finds the page of its own source tree.
-    const server = this.spawn('orvane-signal', env.ORVANE_SIGNAL, ['serve', '--port', '0', '--data-dir', dataDir]);
+    const server = this.spawn('orvane-signal', env.ORVANE_SIGNAL,
+      ['serve', '--bind', bind, '--port', '0', '--data-dir', dataDir]);
     const listening = await server.waitFor(/^listening on /, 10000);
     const invite = () => {
       const r = spawnSync(env.ORVANE_SIGNAL, ['invite', '--user', 'e2e', '--data-dir', dataDir], { encoding: 'utf8' });

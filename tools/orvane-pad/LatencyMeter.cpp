@@ -40,6 +40,9 @@ void LatencyMeter::onFrame(const rtc::VideoFrame& frame) {
   }
   {
     std::lock_guard lock(mutex_);
+    const double uptime = clock_.uptime();
+    if (lastFrameUptime_) summary_.longestGapMs = std::max(summary_.longestGapMs, (uptime - *lastFrameUptime_) * 1000);
+    lastFrameUptime_ = uptime;
     if (stamp) {
       // A picture sent again without a change (a refresh) shows an old draw:
       // only the first showing of each is its delay.
@@ -67,8 +70,8 @@ std::optional<std::string> latencyReport(const LatencySummary& summary) {
     return sorted[std::clamp<std::size_t>(n, 1, sorted.size()) - 1];
   };
   char line[160];
-  std::snprintf(line, sizeof line, "latency frames=%zu missed=%d p50=%.1f p95=%.1f p99=%.1f max=%.1f", sorted.size(),
-                summary.missed, rank(50), rank(95), rank(99), sorted.back());
+  std::snprintf(line, sizeof line, "latency frames=%zu missed=%d p50=%.1f p95=%.1f p99=%.1f max=%.1f gap=%.1f",
+                sorted.size(), summary.missed, rank(50), rank(95), rank(99), sorted.back(), summary.longestGapMs);
   return line;
 }
 

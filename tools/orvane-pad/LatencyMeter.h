@@ -15,6 +15,7 @@ namespace orvane::pad {
 struct LatencySummary {
   int missed = 0;  // frames without a readable code
   std::vector<double> delaysMs;
+  double longestGapMs = 0;  // between two decoded frames: the worst freeze
 };
 
 // Reads the latency clock's code (drawn on the host's screen) from every
@@ -42,11 +43,12 @@ class LatencyMeter final : public rtc::VideoSink {
   int screenHeight_ = 0;
   bool seen_ = false;
   std::optional<std::uint32_t> lastFrame_;
+  std::optional<double> lastFrameUptime_;
   std::function<void()> onFirstFrame_;
   LatencySummary summary_;
 };
 
-// "latency frames=118 missed=2 p50=41.3 p95=55.0 p99=61.2 max=63.4" (nearest-rank
+// "latency frames=118 missed=2 p50=41.3 p95=55.0 p99=61.2 max=63.4 gap=40.1" (nearest-rank
 // percentiles, ms); nothing when no code was read.
 std::optional<std::string> latencyReport(const LatencySummary& summary);
 

@@ -201,6 +201,7 @@ Task<void> PadApp::connect(ConnectCommand command) {
     });
   }
   if (command.latencySeconds) {
+    latencySkipSeconds_ = command.latencySkipSeconds.value_or(0);
     latency_ = std::make_unique<LatencyMeter>(exec_.clock());
     latency_->onFirstFrame([this, seconds = *command.latencySeconds] {
       exec_.post([this, seconds] { startLatencyWindow(seconds); });
@@ -279,7 +280,16 @@ void PadApp::saveSnapshot(const I420Image& image) {
 
 void PadApp::startLatencyWindow(double seconds) {
   if (finished_) return;
-  latencyTimer_ = exec_.postAfter(Seconds(seconds), [this] { reportLatency(); });
+  const double skip = latencySkipSeconds_;
+  if (skip <= 0) {
+    latencyTimer_ = exec_.postAfter(Seconds(seconds), [this] { reportLatency(); });
+    return;
+  }
+  // The figures of a settled session: what came before is dropped.
+  latencyTimer_ = exec_.postAfter(Seconds(skip), [this, seconds] {
+    latency_->take();
+    latencyTimer_ = exec_.postAfter(Seconds(seconds), [this] { reportLatency(); });
+  });
 }
 
 void PadApp::reportLatency() {

@@ -60,6 +60,7 @@ class PadApp {
   std::shared_ptr<rtc::VideoTrack> track_;
   VideoMeter meter_;
   std::unique_ptr<LatencyMeter> latency_;  // with --latency
+  double latencySkipSeconds_ = 0;
   std::unique_ptr<LineReader> stdin_;
   TimerHandle reportTimer_;
   TimerHandle statsTimer_;

@@ -39,7 +39,10 @@ Options:
                         orvane-latency-clock draws on the host's screen from every
                         frame, then print on standard output and end (status 1
                         when no code was read):
-                        latency frames=N missed=M p50=MS p95=MS p99=MS max=MS
+                        latency frames=N missed=M p50=MS p95=MS p99=MS max=MS gap=MS
+                        (gap: the longest time between two decoded frames)
+  --latency-skip SECONDS  with --latency: leave out the first SECONDS after the
+                        first frame (a settled session's figures)
   --verbose             log the connection's progress on standard error
   -h, --help            show this help
 )";
@@ -51,7 +54,7 @@ const std::map<std::string, bool> kOptions = {
     {"--server", true},      {"--token", true},          {"--device-id", true},      {"--name", true},
     {"--ca-file", true},     {"--ice-server", true},     {"--ice-username", true},   {"--ice-credential", true},
     {"--force-relay", false}, {"--timeout", true},       {"--snapshot", true},       {"--verbose", false},
-    {"--latency", true},
+    {"--latency", true},     {"--latency-skip", true},
 };
 
 std::optional<double> seconds(const std::string& text) {
@@ -104,7 +107,7 @@ Parsed parse(const std::vector<std::string>& args) {
     options.command = ListCommand{};
   } else if (positional[0] == "connect") {
     if (positional.size() != 2 || positional[1].empty()) return UsageError{"connect needs exactly one HOST_ID"};
-    ConnectCommand connect{positional[1], std::nullopt, std::nullopt};
+    ConnectCommand connect{positional[1], std::nullopt, std::nullopt, std::nullopt};
     if (single.contains("--snapshot")) {
       if (single["--snapshot"].empty()) return UsageError{"--snapshot needs a file name"};
       connect.snapshotFile = single["--snapshot"];
@@ -112,6 +115,11 @@ Parsed parse(const std::vector<std::string>& args) {
     if (single.contains("--latency")) {
       connect.latencySeconds = seconds(single["--latency"]);
       if (!connect.latencySeconds) return UsageError{"--latency must be a number of seconds above 0, at most 3600"};
+    }
+    if (single.contains("--latency-skip")) {
+      if (!connect.latencySeconds) return UsageError{"--latency-skip goes with --latency"};
+      connect.latencySkipSeconds = seconds(single["--latency-skip"]);
+      if (!connect.latencySkipSeconds) return UsageError{"--latency-skip must be a number of seconds above 0, at most 3600"};
     }
     options.command = connect;
   } else {

@@ -18,6 +18,8 @@ struct ConnectCommand {
   std::optional<std::string> snapshotFile;  // one decoded frame as PNG
   // Measure the latency clock's delay for this long after the first frame, then end.
   std::optional<double> latencySeconds;
+  // Seconds after the first frame left out of those figures.
+  std::optional<double> latencySkipSeconds;
 };
 
 struct PadOptions {

@@ -44,7 +44,7 @@ void GstEngine::initializeSSL() { initializeGStreamer(); }
 
 std::shared_ptr<PeerConnectionFactory> GstEngine::makeFactory() {
   initializeGStreamer();
-  return std::make_shared<GstPeerConnectionFactory>(sink_, largestFrame_);
+  return std::make_shared<GstPeerConnectionFactory>(sink_, largestFrame_, closer_);
 }
 
 std::span<const char* const> GstEngine::warmUpElements() { return kElements; }
@@ -78,15 +78,18 @@ bool GstEngine::setLargestVideoFrame(VideoSize largest) {
   return true;
 }
 
-GstPeerConnectionFactory::GstPeerConnectionFactory(LogSink& sink, std::shared_ptr<const Locked<VideoSize>> largestFrame)
-    : log_("com.kelbrin.Orvane.Core", "webrtc-gst", sink), largestFrame_(std::move(largestFrame)) {
+GstPeerConnectionFactory::GstPeerConnectionFactory(LogSink& sink, std::shared_ptr<const Locked<VideoSize>> largestFrame,
+                                                   std::weak_ptr<BlockingExecutor> closer)
+    : log_("com.kelbrin.Orvane.Core", "webrtc-gst", sink),
+      largestFrame_(std::move(largestFrame)),
+      closer_(std::move(closer)) {
   initializeGStreamer();
 }
 
 std::shared_ptr<PeerConnection> GstPeerConnectionFactory::createPeerConnection(const Configuration& configuration,
                                                                                const MediaConstraints&,
                                                                                PeerConnectionObserver* observer) {
-  return GstPeerConnection::create(configuration, observer, log_);
+  return GstPeerConnection::create(configuration, observer, log_, closer_);
 }
 
 std::shared_ptr<VideoSource> GstPeerConnectionFactory::createVideoSource() {

@@ -7,6 +7,7 @@
 
 #include "OrvaneCore/peer/RtcEngine.h"
 #include "OrvaneCore/peer/gst/GstVideo.h"
+#include "OrvaneCore/runtime/BlockingExecutor.h"
 #include "OrvaneCore/runtime/Locked.h"
 #include "OrvaneCore/runtime/Log.h"
 
@@ -17,7 +18,8 @@ namespace orvane::rtc {
 class GstEngine final : public Engine {
  public:
   explicit GstEngine(LogSink& sink = systemLogSink());
-  // Waits for a warm-up still under way.
+  // Waits for a warm-up still under way and for closed connections' pipelines
+  // to stop.
   ~GstEngine() override;
   // Initialises GStreamer once per process; there is no separate SSL set-up
   // (DTLS is GStreamer's own).
@@ -45,15 +47,19 @@ class GstEngine final : public Engine {
  private:
   LogSink& sink_;
   std::shared_ptr<Locked<VideoSize>> largestFrame_ = std::make_shared<Locked<VideoSize>>(kDefaultLargestFrame);
+  // Stops closed connections' pipelines off the caller's thread.
+  std::shared_ptr<BlockingExecutor> closer_ = std::make_shared<BlockingExecutor>(1, "orvane-pc-close");
   std::thread warmUpThread_;
   std::atomic<bool> warmUpFinished_{false};
 };
 
 class GstPeerConnectionFactory final : public PeerConnectionFactory {
  public:
-  // `largestFrame` is read for each video source made.
+  // `largestFrame` is read for each video source made; `closer` stops the
+  // pipelines of closed connections.
   explicit GstPeerConnectionFactory(LogSink& sink = systemLogSink(),
-                                    std::shared_ptr<const Locked<VideoSize>> largestFrame = nullptr);
+                                    std::shared_ptr<const Locked<VideoSize>> largestFrame = nullptr,
+                                    std::weak_ptr<BlockingExecutor> closer = {});
   // Null when GStreamer lacks webrtcbin or the pipeline does not start.
   std::shared_ptr<PeerConnection> createPeerConnection(const Configuration& configuration,
                                                        const MediaConstraints& constraints,
@@ -65,6 +71,7 @@ class GstPeerConnectionFactory final : public PeerConnectionFactory {
  private:
   Logger log_;
   std::shared_ptr<const Locked<VideoSize>> largestFrame_;
+  std::weak_ptr<BlockingExecutor> closer_;
 };
 
 }  // namespace orvane::rtc

@@ -7,6 +7,10 @@
 #include "OrvaneCore/peer/RtcEngine.h"
 #include "OrvaneCore/runtime/Log.h"
 
+namespace orvane {
+class BlockingExecutor;
+}
+
 namespace orvane::rtc {
 
 // One connection: its own pipeline around a webrtcbin (max-bundle, libnice
@@ -19,10 +23,11 @@ namespace orvane::rtc {
 // thread for states, candidates, streams and description replies; the SCTP
 // thread for data channels) and on the connection's liveness thread; decoded
 // frames on the appsink's streaming thread; tasks resume on their executor.
-// close()
-// delivers "closed" on the calling thread and waits out callbacks in
-// progress elsewhere; nothing is called after it returns. Called from inside
-// a callback, it stops the pipeline on a short-lived thread of its own.
+// close() delivers "closed" on the calling thread and waits out callbacks in
+// progress elsewhere; nothing is called after it returns. The pipeline then
+// stops (TURN released first) on the `closer` given at creation, without
+// one on the calling thread, or from inside a callback on a short-lived
+// thread of its own.
 //
 // What webrtcbin 1.22 cannot do, and what stands in for it:
 // - add-ice-candidate has no completion: addIceCandidate() refuses lines that
@@ -43,7 +48,8 @@ class GstPeerConnection final : public PeerConnection {
  public:
   // Null when GStreamer lacks an element the connection needs.
   static std::shared_ptr<GstPeerConnection> create(const Configuration& configuration,
-                                                   PeerConnectionObserver* observer, const Logger& log);
+                                                   PeerConnectionObserver* observer, const Logger& log,
+                                                   std::weak_ptr<BlockingExecutor> closer = {});
   ~GstPeerConnection() override;
 
   Task<std::optional<SessionDescription>> createOffer(MediaConstraints constraints) override;

@@ -7,6 +7,8 @@
 #include <libyuv/planar_functions.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <random>
 
@@ -304,6 +306,15 @@ EncoderRtpSender::EncoderRtpSender(GstElement* encoder) : encoder_(GST_ELEMENT(g
   parameters_.encodings.resize(1);
   parameters_.degradationPreference = DegradationPreference::disabled;
   g_object_set(encoder, "bitrate", guint(kDefaultBitrateBps / 1000), nullptr);
+  using Counter = std::shared_ptr<std::atomic<std::uint64_t>>;
+  GstPtr<GstPad> out(gst_element_get_static_pad(encoder, "src"));
+  gst_pad_add_probe(
+      out.get(), GST_PAD_PROBE_TYPE_BUFFER,
+      [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+        (*static_cast<Counter*>(data))->fetch_add(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)));
+        return GST_PAD_PROBE_OK;
+      },
+      new Counter(encodedBytes_), [](gpointer data) { delete static_cast<Counter*>(data); });
 }
 
 RtpParameters EncoderRtpSender::parameters() const {
@@ -326,11 +337,33 @@ std::optional<unsigned> EncoderRtpSender::encoderKbps(const RtpParameters& p) {
 bool EncoderRtpSender::setParameters(const RtpParameters& parameters) {
   const auto kbps = encoderKbps(parameters);
   if (!kbps) return false;
+  const int maxBps = int(std::min<long long>(*kbps * 1000LL, INT32_MAX));
+  const int minBps = std::min(maxBps, parameters.encodings[0].minBitrateBps.value_or(maxBps));
   std::lock_guard lock(mutex_);
   parameters_ = parameters;
+  controller_.setRange({minBps, maxBps, std::min(minBps, kFloorBitrateBps)});
+  appliedBps_ = maxBps;
   // x264enc reconfigures at its next frame, while playing.
   g_object_set(encoder_.get(), "bitrate", guint(*kbps), nullptr);
   return true;
+}
+
+std::optional<int> EncoderRtpSender::onReceiverReport(double fractionLost, std::optional<double> rttSeconds,
+                                                     double nowSeconds) {
+  std::lock_guard lock(mutex_);
+  ReceiverReport report{fractionLost, rttSeconds, 0};
+  const std::uint64_t bytes = encodedBytes_->load();
+  if (lastReportAt_ && nowSeconds > *lastReportAt_) {
+    report.sentBitsPerSecond = double(bytes - bytesAtLastReport_) * 8 / (nowSeconds - *lastReportAt_);
+  }
+  bytesAtLastReport_ = bytes;
+  lastReportAt_ = nowSeconds;
+  const int target = controller_.onReport(report, nowSeconds);
+  // Small steps are not worth x264's reconfiguration.
+  if (std::abs(target - appliedBps_) < appliedBps_ / 50) return std::nullopt;
+  appliedBps_ = target;
+  g_object_set(encoder_.get(), "bitrate", guint(std::max(1, target / 1000)), nullptr);
+  return target;
 }
 
 bool linkVideoToWebrtc(GstElement* rtp, GstElement* webrtc, const std::string& streamId, guint ssrc,
@@ -443,6 +476,9 @@ bool addVideoReceiveChain(GstElement* pipeline, GstPad* rtpPad, std::shared_ptr<
                     error)) {
     return false;
   }
+  // A frame with a hole would decode to garbage that lasts until the next
+  // keyframe: skip to one, and ask for it at once (the host answers a PLI).
+  g_object_set(depay, "request-keyframe", TRUE, "wait-for-keyframe", TRUE, nullptr);
   // Slice threads decode one frame at a time; frame threads would hold frames back.
   gst_util_set_object_arg(G_OBJECT(dec), "thread-type", "slice");
   setCaps(filter, "video/x-raw,format=I420");

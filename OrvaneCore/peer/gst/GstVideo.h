@@ -7,12 +7,15 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "OrvaneCore/peer/RtcEngine.h"
+#include "OrvaneCore/peer/gst/BitrateController.h"
 #include "OrvaneCore/peer/gst/GstRef.h"
 #include "OrvaneCore/peer/gst/PlayoutDelayExtension.h"
 #include "OrvaneCore/runtime/Log.h"
@@ -121,23 +124,35 @@ class RemoteVideoTrack final : public VideoTrack {
 
 // Bitrate and degradation live in the encoder: webrtcbin 1.22 has no RTP
 // sender parameters. The bitrate limits become x264's bitrate, which is both
-// its rate target and its VBV ceiling; there being no bandwidth estimator to
-// pick a lower rate, the target is the maximum (or, with only a minimum, the
-// engine default raised to it). Resolution and frame rate never degrade
-// (nothing in the pipeline scales), so only "disabled" is accepted.
+// its rate target and its VBV ceiling. It starts at the maximum (or, with only
+// a minimum, the engine default raised to it) and then follows the receiver's
+// reports (BitrateController), below the minimum when the link demands.
+// Resolution and frame rate never degrade (nothing in the pipeline scales),
+// so only "disabled" is accepted.
 class EncoderRtpSender final : public RtpSender {
  public:
   static constexpr int kDefaultBitrateBps = 10'000'000;
+  static constexpr int kFloorBitrateBps = 250'000;
   explicit EncoderRtpSender(GstElement* encoder);
   RtpParameters parameters() const override;
   bool setParameters(const RtpParameters& parameters) override;
   // x264's bitrate in kbit/s for these parameters, or nullopt when refused.
   static std::optional<unsigned> encoderKbps(const RtpParameters& parameters);
+  // A receiver report on this stream, from the RTCP thread: the fraction of
+  // packets lost and the round trip when known. The new rate in bit/s when
+  // the encoder's changed.
+  std::optional<int> onReceiverReport(double fractionLost, std::optional<double> rttSeconds, double nowSeconds);
 
  private:
   mutable std::mutex mutex_;
   GstPtr<GstElement> encoder_;
   RtpParameters parameters_;
+  BitrateController controller_{{kDefaultBitrateBps, kDefaultBitrateBps, kFloorBitrateBps}};
+  int appliedBps_ = kDefaultBitrateBps;
+  // Bytes out of the encoder, counted on its streaming thread.
+  std::shared_ptr<std::atomic<std::uint64_t>> encodedBytes_ = std::make_shared<std::atomic<std::uint64_t>>(0);
+  std::uint64_t bytesAtLastReport_ = 0;
+  std::optional<double> lastReportAt_;
 };
 
 // Host: appsrc → x264enc → rtph264pay → a new sendonly webrtcbin sink pad

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "OrvaneCore/runtime/BlockingExecutor.h"
 #include "OrvaneCore/signaling/cloudkit/RecordStoreRules.h"
 
 namespace orvane {
@@ -294,6 +295,16 @@ struct SQLiteCloudKitDatabase::Impl {
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kMaxSQLiteValueBytes);
     exec(db, "PRAGMA cell_size_check = ON");
+    // Whatever is not our schema is refused before a byte of it changes (WAL
+    // mode alone rewrites the header); another program's tables are never
+    // extended with ours.
+    {
+      Statement check(db, "PRAGMA quick_check(1)");
+      if (!check.step() || check.type(0) != SQLITE_TEXT || check.text(0) != "ok") {
+        throw CloudKitError(CKErrorCode::badDatabase, "record store: " + file.string() + " is damaged");
+      }
+    }
+    if (readSchemaVersion() == kSchemaVersion) requireOurTables();
     {
       Statement mode(db, "PRAGMA journal_mode = WAL");
       if (!mode.step() || mode.type(0) != SQLITE_TEXT || mode.text(0) != "wal") {
@@ -302,17 +313,51 @@ struct SQLiteCloudKitDatabase::Impl {
     }
     exec(db, "PRAGMA synchronous = NORMAL");
     Transaction setup(db, true);
-    Statement version(db, "PRAGMA user_version");
-    const std::int64_t found = version.step() ? version.integer(0) : 0;
-    if (found == 0) {
+    if (readSchemaVersion() == 0) {  // again: another process may have been first
       exec(db, kSchema);
       exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
-    } else if (found != kSchemaVersion) {
+    }
+    requireOurTables();
+    setup.commit();
+    dataVersion = readDataVersion();
+  }
+
+  // The file's schema version, when it is one we can use.
+  std::int64_t readSchemaVersion() {
+    std::int64_t found = 0, objects = 0;
+    {
+      Statement version(db, "PRAGMA user_version");
+      found = version.step() ? version.integer(0) : 0;
+      Statement schema(db, "SELECT count(*) FROM sqlite_schema");
+      objects = schema.step() ? schema.integer(0) : 0;
+    }
+    if (found == 0 && objects != 0) {
+      throw CloudKitError(CKErrorCode::badDatabase, "record store: " + file.string() + " holds another database");
+    }
+    if (found != 0 && found != kSchemaVersion) {
       throw CloudKitError(CKErrorCode::badDatabase,
                           "record store: " + file.string() + " has schema version " + std::to_string(found));
     }
-    setup.commit();
-    dataVersion = readDataVersion();
+    return found;
+  }
+
+  // A file that claims our version but lacks a table or column we use.
+  void requireOurTables() {
+    static constexpr const char* kProbes[] = {
+        "SELECT owner, name FROM zones LIMIT 0",
+        "SELECT id, content_available FROM subscriptions LIMIT 0",
+        "SELECT seq, zone_owner, zone_name, name, type, change_tag FROM records LIMIT 0",
+        "SELECT record, key, type, value FROM fields LIMIT 0",
+    };
+    for (const char* probe : kProbes) {
+      sqlite3_stmt* statement = nullptr;
+      const int rc = sqlite3_prepare_v2(db, probe, -1, &statement, nullptr);
+      sqlite3_finalize(statement);
+      if (rc != SQLITE_OK) {
+        throw CloudKitError(CKErrorCode::badDatabase,
+                            "record store: " + file.string() + " has other tables: " + sqlite3_errmsg(db));
+      }
+    }
   }
 
   std::int64_t readDataVersion() {
@@ -473,88 +518,110 @@ struct SQLiteCloudKitDatabase::Impl {
   }
 };
 
-SQLiteCloudKitDatabase::SQLiteCloudKitDatabase(std::filesystem::path file) : impl_(std::make_unique<Impl>()) {
+SQLiteCloudKitDatabase::SQLiteCloudKitDatabase(std::filesystem::path file)
+    : impl_(std::make_shared<Impl>()), blocking_(std::make_unique<BlockingExecutor>(1, "orvane-records")) {
   impl_->file = std::move(file);
-  std::lock_guard lock(impl_->mutex);
-  try {
-    impl_->ready();
-  } catch (const std::exception&) {
-    // Reported by the first operation, which tries again.
-  }
+  // Opening may wait for a busy file too; the first operation follows it.
+  blocking_->post([impl = impl_] {
+    std::lock_guard lock(impl->mutex);
+    try {
+      impl->ready();
+    } catch (const std::exception&) {
+      // Reported by the first operation, which tries again.
+    }
+  });
 }
 
 SQLiteCloudKitDatabase::~SQLiteCloudKitDatabase() = default;
 
 const std::filesystem::path& SQLiteCloudKitDatabase::path() const { return impl_->file; }
 
+// Each operation runs on the store's own thread, where a busy file is waited
+// for; the lambdas are named before co_await (see Task.h on GCC 12).
 Task<CKRecordZone> SQLiteCloudKitDatabase::saveZone(CKRecordZone zone) {
   validateZone(zone.zoneID);
-  std::lock_guard lock(impl_->mutex);
-  impl_->ready();
-  Statement(impl_->db, "INSERT OR IGNORE INTO zones(owner, name) VALUES(?1, ?2)")
-      .bind(1, zone.zoneID.ownerName)
-      .bind(2, zone.zoneID.zoneName)
-      .run();
-  co_return zone;
+  auto job = [impl = impl_, zone] {
+    std::lock_guard lock(impl->mutex);
+    impl->ready();
+    Statement(impl->db, "INSERT OR IGNORE INTO zones(owner, name) VALUES(?1, ?2)")
+        .bind(1, zone.zoneID.ownerName)
+        .bind(2, zone.zoneID.zoneName)
+        .run();
+    return zone;
+  };
+  co_return co_await blocking_->run(std::move(job));
 }
 
 Task<CKDatabaseSubscription> SQLiteCloudKitDatabase::saveSubscription(CKDatabaseSubscription subscription) {
   if (subscription.subscriptionID.empty() || subscription.subscriptionID.size() > kMaxNameBytes) {
     throw CloudKitError(CKErrorCode::invalidArguments, "bad subscription identifier");
   }
-  std::lock_guard lock(impl_->mutex);
-  impl_->ready();
-  Statement(impl_->db,
-            "INSERT INTO subscriptions(id, content_available) VALUES(?1, ?2)"
-            " ON CONFLICT(id) DO UPDATE SET content_available = excluded.content_available")
-      .bind(1, subscription.subscriptionID)
-      .bind(2, std::int64_t{subscription.shouldSendContentAvailable ? 1 : 0})
-      .run();
-  co_return subscription;
+  auto job = [impl = impl_, subscription] {
+    std::lock_guard lock(impl->mutex);
+    impl->ready();
+    Statement(impl->db,
+              "INSERT INTO subscriptions(id, content_available) VALUES(?1, ?2)"
+              " ON CONFLICT(id) DO UPDATE SET content_available = excluded.content_available")
+        .bind(1, subscription.subscriptionID)
+        .bind(2, std::int64_t{subscription.shouldSendContentAvailable ? 1 : 0})
+        .run();
+    return subscription;
+  };
+  co_return co_await blocking_->run(std::move(job));
 }
 
 Task<CKRecord> SQLiteCloudKitDatabase::saveRecord(CKRecord record) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ready();
-  co_return impl_->write(record, CKSavePolicy::allKeys);
+  co_return co_await upsert(std::move(record), CKSavePolicy::allKeys);
 }
 
 Task<CKRecord> SQLiteCloudKitDatabase::upsert(CKRecord record, CKSavePolicy savePolicy) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ready();
-  co_return impl_->write(record, savePolicy);
+  auto job = [impl = impl_, record = std::move(record), savePolicy] {
+    std::lock_guard lock(impl->mutex);
+    impl->ready();
+    return impl->write(record, savePolicy);
+  };
+  co_return co_await blocking_->run(std::move(job));
 }
 
 Task<CKRecord> SQLiteCloudKitDatabase::fetchRecord(CKRecordID recordID) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ready();
-  Transaction snapshot(impl_->db, false);
-  impl_->requireZone(recordID.zoneID);
-  auto row = impl_->findRow(recordID);
-  if (!row) throwUnknownItem(recordID);
-  auto loaded = impl_->loadRecord(*row, false);
-  snapshot.commit();
-  if (auto* error = std::get_if<CloudKitError>(&loaded)) throw *error;
-  co_return std::get<CKRecord>(std::move(loaded));
+  auto job = [impl = impl_, recordID] {
+    std::lock_guard lock(impl->mutex);
+    impl->ready();
+    Transaction snapshot(impl->db, false);
+    impl->requireZone(recordID.zoneID);
+    auto row = impl->findRow(recordID);
+    if (!row) throwUnknownItem(recordID);
+    auto loaded = impl->loadRecord(*row, false);
+    snapshot.commit();
+    if (auto* error = std::get_if<CloudKitError>(&loaded)) throw *error;
+    return std::get<CKRecord>(std::move(loaded));
+  };
+  co_return co_await blocking_->run(std::move(job));
 }
 
 Task<CKRecordID> SQLiteCloudKitDatabase::deleteRecord(CKRecordID recordID) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ready();
-  Transaction transaction(impl_->db, true);
-  impl_->requireZone(recordID.zoneID);
-  auto row = impl_->findRow(recordID);
-  if (!row) throwUnknownItem(recordID);
-  Statement(impl_->db, "DELETE FROM fields WHERE record = ?1").bind(1, row->seq).run();
-  Statement(impl_->db, "DELETE FROM records WHERE seq = ?1").bind(1, row->seq).run();
-  transaction.commit();
-  co_return recordID;
+  auto job = [impl = impl_, recordID] {
+    std::lock_guard lock(impl->mutex);
+    impl->ready();
+    Transaction transaction(impl->db, true);
+    impl->requireZone(recordID.zoneID);
+    auto row = impl->findRow(recordID);
+    if (!row) throwUnknownItem(recordID);
+    Statement(impl->db, "DELETE FROM fields WHERE record = ?1").bind(1, row->seq).run();
+    Statement(impl->db, "DELETE FROM records WHERE seq = ?1").bind(1, row->seq).run();
+    transaction.commit();
+    return recordID;
+  };
+  co_return co_await blocking_->run(std::move(job));
 }
 
 Task<CKQueryResult> SQLiteCloudKitDatabase::queryRecords(CKQuery query, CKRecordZoneID zoneID) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->ready();
-  co_return impl_->query(query, zoneID);
+  auto job = [impl = impl_, query = std::move(query), zoneID] {
+    std::lock_guard lock(impl->mutex);
+    impl->ready();
+    return impl->query(query, zoneID);
+  };
+  co_return co_await blocking_->run(std::move(job));
 }
 
 bool SQLiteCloudKitDatabase::changedByOthers() { return impl_->changedByOthers(); }

@@ -8,6 +8,8 @@
 
 namespace orvane {
 
+class BlockingExecutor;
+
 // The record database in one SQLite file (WAL mode) that several processes
 // of one machine use at once: each process opens its own connection, and a
 // busy file is waited for. Fields keep their types (a type tag beside each
@@ -16,14 +18,15 @@ namespace orvane {
 // that is not UTF-8 or anything over the size limits reads as a per-record
 // error, never as data.
 //
-// Operations run synchronously on the caller's thread (a write is a short
-// local transaction); the Task interface lets a slower store stand in.
-// Thread-safe.
+// Operations run on a thread of the store's own, one at a time in the order
+// they were called, so that a file another process holds busy (waited for up
+// to half a second) never stalls the caller's executor; the awaiting task
+// resumes on its executor. Thread-safe.
 class SQLiteCloudKitDatabase final : public CloudKitDatabaseProtocol {
  public:
-  // Opens the file, creating it (0600, in a 0700 directory) when missing.
-  // Never throws: while the file cannot be opened, every operation fails
-  // with that reason and the next one tries again.
+  // Opens the file on the store's thread, creating it (0600, in a 0700
+  // directory) when missing. Never throws: while the file cannot be opened,
+  // every operation fails with that reason and the next one tries again.
   explicit SQLiteCloudKitDatabase(std::filesystem::path file);
   ~SQLiteCloudKitDatabase() override;
   SQLiteCloudKitDatabase(const SQLiteCloudKitDatabase&) = delete;
@@ -51,7 +54,8 @@ class SQLiteCloudKitDatabase final : public CloudKitDatabaseProtocol {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;  // held by operations under way too
+  std::unique_ptr<BlockingExecutor> blocking_;
 };
 
 }  // namespace orvane

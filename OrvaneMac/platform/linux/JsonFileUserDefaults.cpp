@@ -42,34 +42,39 @@ class Fd {
   int fd_;
 };
 
-std::optional<std::string> readFile(const fs::path& path) {
+using FileState = JsonFileUserDefaults::FileState;
+
+struct Loaded {
+  Loaded(FileState s, json o = json::object()) : state(s), object(std::move(o)) {}
+  FileState state;
+  json object;  // empty unless usable
+};
+
+Loaded load(const fs::path& path) {
   // Non-blocking so a FIFO planted at the path cannot hang a read.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return std::nullopt;
+  if (!fd) return {errno == ENOENT || errno == ENOTDIR ? FileState::missing : FileState::unreadable};
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0) return {FileState::unreadable};
+  if (!S_ISREG(st.st_mode)) return {FileState::notAFile};
   std::string text;
   char buffer[16384];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n > 0) {
       text.append(buffer, static_cast<std::size_t>(n));
+      if (text.size() > JsonFileUserDefaults::kMaxFileBytes) return {FileState::tooLarge};
     } else if (n == 0) {
-      return text;
+      break;
     } else if (errno != EINTR) {
-      return std::nullopt;
+      return {FileState::unreadable};
     }
   }
-}
-
-// The stored object; nothing when the file is missing, unreadable or not a
-// JSON object.
-std::optional<json> loadObject(const fs::path& path) {
-  auto text = readFile(path);
-  if (!text) return std::nullopt;
-  json parsed = json::parse(*text, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
-  return parsed;
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) return {FileState::missing};
+  json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) return {FileState::notJson};
+  if (!parsed.is_object()) return {FileState::notAnObject};
+  return {FileState::usable, std::move(parsed)};
 }
 
 std::optional<DefaultsValue> fromJson(const json& v) {
@@ -127,10 +132,37 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
+std::string tempPrefix(const fs::path& target) { return "." + target.filename().string() + "."; }
+
+// Temporary files of writers killed between creating and renaming them. Only
+// called under the lock, when no other writer can have one in progress.
+void removeAbandonedTemporaries(const fs::path& target) {
+  const std::string prefix = tempPrefix(target);
+  std::error_code ec;
+  for (fs::directory_iterator it(target.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+      ::unlink(it->path().c_str());
+    }
+  }
+}
+
+// Renames an unusable file to a fresh "<name>.unusable-XXXXXX" beside it.
+bool moveAside(const fs::path& target) {
+  std::string aside = target.string() + ".unusable-XXXXXX";
+  Fd placeholder(::mkostemp(aside.data(), O_CLOEXEC));
+  if (!placeholder) return false;
+  if (::rename(target.c_str(), aside.c_str()) != 0) {
+    ::unlink(aside.c_str());
+    return false;
+  }
+  return true;
+}
+
 // Writes `text` to a new file beside `target` and renames it into place, so
 // the target is always either the old or the new file.
 bool replaceFile(const fs::path& target, int dirFd, const std::string& text) {
-  std::string temp = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string temp = (target.parent_path() / (tempPrefix(target) + "XXXXXX")).string();
   Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return false;
   bool ok = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
@@ -175,11 +207,12 @@ fs::path JsonFileUserDefaults::defaultPath(const char* xdgConfigHome, const char
 
 JsonFileUserDefaults::JsonFileUserDefaults(fs::path file) : file_(std::move(file)) {}
 
+JsonFileUserDefaults::FileState JsonFileUserDefaults::fileState() const { return load(file_).state; }
+
 std::optional<DefaultsValue> JsonFileUserDefaults::value(const std::string& key) const {
-  auto object = loadObject(file_);
-  if (!object) return std::nullopt;
-  auto it = object->find(key);
-  if (it == object->end()) return std::nullopt;
+  const Loaded loaded = load(file_);
+  auto it = loaded.object.find(key);
+  if (it == loaded.object.end()) return std::nullopt;
   return fromJson(*it);
 }
 
@@ -197,23 +230,27 @@ bool JsonFileUserDefaults::update(const std::string& key, const std::optional<De
   if (!dirFd) return false;
   // Serialises read-modify-write with other writers, in this process or not.
   // Where the filesystem cannot lock, writing unlocked beats not writing.
-  while (::flock(dirFd.get(), LOCK_EX) != 0 && errno == EINTR) {
+  int locked;
+  while ((locked = ::flock(dirFd.get(), LOCK_EX)) != 0 && errno == EINTR) {
   }
+  const fs::path target = file_.has_parent_path() ? file_ : dir / file_;
+  if (locked == 0) removeAbandonedTemporaries(target);
 
-  auto loaded = loadObject(file_);
-  json object = loaded ? std::move(*loaded) : json::object();
+  Loaded loaded = load(file_);
+  json& object = loaded.object;
   if (value) {
     auto it = object.find(key);
-    if (loaded && it != object.end() && fromJson(*it) == value) return true;
+    if (loaded.state == FileState::usable && it != object.end() && fromJson(*it) == value) return true;
     object[key] = toJson(*value);
   } else {
     if (!object.contains(key)) return true;
     object.erase(key);
   }
+  if (loaded.state != FileState::usable && loaded.state != FileState::missing && !moveAside(target)) return false;
   // Pretty-printed: the file is also meant to be read and edited by hand.
   std::string text = object.dump(2, ' ', false, json::error_handler_t::replace);
   text.push_back('\n');
-  return replaceFile(file_.has_parent_path() ? file_ : dir / file_, dirFd.get(), text);
+  return replaceFile(target, dirFd.get(), text);
 }
 
 }  // namespace orvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -14,8 +15,11 @@ namespace orvane {
 // other JSON type reads as missing.
 //
 // Every read goes to the file, so changes by another process are seen at
-// once. A missing, unreadable, non-object or corrupt file reads as empty and
-// is replaced by the next write. Writes are read-modify-write under an
+// once. A missing, unreadable, non-object or corrupt file reads as empty
+// (fileState() says which). The next write starts a new file, but first moves
+// an unusable one aside as "<name>.unusable-XXXXXX": it may be a hand edit
+// gone wrong, and is the user's to repair; when it cannot be moved, nothing
+// is written. Writes are read-modify-write under an
 // exclusive lock on the directory (so two processes do not lose each other's
 // keys) and replace the file atomically: a reader sees the old or the new
 // file, never a partial one, even across a crash. The file is private (0600)
@@ -31,6 +35,19 @@ class JsonFileUserDefaults final : public UserDefaults {
   explicit JsonFileUserDefaults(std::filesystem::path file = defaultPath());
 
   const std::filesystem::path& path() const { return file_; }
+
+  enum class FileState {
+    missing,      // no file yet (an empty file counts as this)
+    usable,       // a JSON object
+    unreadable,   // could not be opened or read
+    notAFile,     // a directory, pipe or device
+    tooLarge,     // over kMaxFileBytes
+    notJson,      // not UTF-8 JSON text, or truncated
+    notAnObject,  // JSON of another type
+  };
+  // Far beyond any settings file; a bigger one is not read.
+  static constexpr std::size_t kMaxFileBytes = 4 * 1024 * 1024;
+  FileState fileState() const;
 
   std::optional<DefaultsValue> value(const std::string& key) const override;
   // A double that is not finite has no JSON form: setting one removes the key.

@@ -7,6 +7,7 @@
 #include "OrvaneCore/runtime/GLibExecutor.h"
 #include "OrvaneCore/runtime/Locked.h"
 #include "OrvaneCore/runtime/ManualExecutor.h"
+#include "OrvaneCore/runtime/Task.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
@@ -105,5 +106,79 @@ TEST(GLibExecutor, RunsPostsFromOtherThreadsAndTimersOnItsLoop) {
     EXPECT_TRUE(allOnLoop);
     exec.post([] {});  // left pending: destruction must not leak or run it
   }
+  g_main_context_unref(context);
+}
+
+TEST(StallMonitor, ACallbackOverTheThresholdIsCountedEachTimeAndLoggedOncePerOrigin) {
+  ManualClock clock;
+  CapturingLogSink sink;
+  StallMonitor monitor(clock, 0.02s, sink);
+  const auto origin = SourceOrigin::current();
+  monitor.run(origin, [&] { clock.advance(0.015s); });
+  EXPECT_EQ(monitor.stalls(), 0u);
+  monitor.run(origin, [&] { clock.advance(0.025s); });
+  monitor.run(origin, [&] { clock.advance(0.5s); });
+  EXPECT_EQ(monitor.stalls(), 2u);
+  ASSERT_EQ(sink.messages().size(), 1u);
+  EXPECT_NE(sink.messages()[0].find("ExecutorTest.cpp:" + std::to_string(origin.line())), std::string::npos)
+      << sink.messages()[0];
+
+  StallMonitor off(clock, std::nullopt, sink);
+  off.run(origin, [&] { clock.advance(1s); });
+  EXPECT_EQ(off.stalls(), 0u);
+
+  EXPECT_EQ(StallMonitor::thresholdFrom(nullptr), StallMonitor::kDefaultThreshold);
+  EXPECT_EQ(StallMonitor::thresholdFrom("0"), std::nullopt);
+  EXPECT_EQ(StallMonitor::thresholdFrom("50"), Seconds(0.05));
+  EXPECT_EQ(StallMonitor::thresholdFrom("-5"), StallMonitor::kDefaultThreshold);
+  EXPECT_EQ(StallMonitor::thresholdFrom("20ms"), StallMonitor::kDefaultThreshold);
+}
+
+// A stall inside a task names where the task was spawned, not the executor's
+// own machinery; timers are measured as well as posts.
+TEST(StallMonitor, ExecutorsTimeTheirCallbacksAndNameTheSpawnSite) {
+  ManualClock stallClock;
+  CapturingLogSink sink;
+  GMainContext* context = g_main_context_new();
+  {
+    GLibExecutor exec(stallClock, context, 0.02s, sink);
+    bool done = false;
+    const auto line = SourceOrigin::current().line() + 1;
+    spawnDetached(exec, [&]() -> Task<void> {
+      stallClock.advance(0.03s);
+      done = true;
+      co_return;
+    });
+    while (!done) g_main_context_iteration(context, TRUE);
+    EXPECT_EQ(exec.stalls(), 1u);
+    ASSERT_EQ(sink.messages().size(), 1u);
+    EXPECT_NE(sink.messages()[0].find("ExecutorTest.cpp:" + std::to_string(line)), std::string::npos)
+        << sink.messages()[0];
+  }
+  g_main_context_unref(context);
+
+  ManualExecutor manual(&stallClock, 0.02s);
+  manual.post([&] { stallClock.advance(0.01s); });
+  auto timer = manual.postAfter(1s, [&] { stallClock.advance(0.05s); });
+  manual.advance(2s);
+  EXPECT_EQ(manual.stalls(), 1u);
+}
+
+TEST(Executor, IsOnOnlyOnTheThreadThatRunsItsCallbacks) {
+  ManualExecutor manual;
+  SystemClock clock;
+  GMainContext* context = g_main_context_new();
+  GLibExecutor glib(clock, context);
+  EXPECT_TRUE(manual.isOn());
+  EXPECT_TRUE(glib.isOn());
+  bool manualElsewhere = true, glibElsewhere = true;
+  std::thread([&] {
+    manualElsewhere = manual.isOn();
+    glibElsewhere = glib.isOn();
+  }).join();
+  EXPECT_FALSE(manualElsewhere);
+  EXPECT_FALSE(glibElsewhere);
+  manual.checkOn();
+  EXPECT_DEATH(std::thread([&] { ORVANE_ASSERT_ON(manual); manual.checkOn(); }).join(), "off its executor's thread");
   g_main_context_unref(context);
 }

@@ -161,6 +161,7 @@ TEST_F(Session, DisconnectTearsDownAndKeepsSignallingUp) {
   requestConnection();
   EXPECT_EQ(state(), ConnectionState::waitingForPad());
   EXPECT_EQ(framesOfType("offer"), 2);
+  EXPECT_EQ(main.stalls(), 0u);  // no step of the cycle held the main executor
 }
 
 TEST_F(Session, TeardownWithinTheFirstSecondTakesNoAssertion) {

@@ -63,6 +63,7 @@ TEST(LatencyMeter, TimesEachCodeAgainstTheWallClockAndCountsFramesWithout) {
   const LatencySummary summary = meter.take();
   EXPECT_EQ(summary.missed, 1);
   EXPECT_EQ(summary.delaysMs, (std::vector<double>{42.0, 18.5}));
+  EXPECT_NEAR(summary.longestGapMs, 1.0, 1e-6);
   EXPECT_TRUE(meter.take().delaysMs.empty());
 }
 
@@ -70,8 +71,8 @@ TEST(LatencyMeter, ReportsNearestRankPercentilesAndNothingWithoutCodes) {
   LatencySummary hundred;
   for (int i = 100; i >= 1; --i) hundred.delaysMs.push_back(i + 0.3);
   hundred.missed = 3;
-  EXPECT_EQ(latencyReport(hundred), "latency frames=100 missed=3 p50=50.3 p95=95.3 p99=99.3 max=100.3");
-  EXPECT_EQ(latencyReport({0, {30, 10, 20}}), "latency frames=3 missed=0 p50=20.0 p95=30.0 p99=30.0 max=30.0");
+  EXPECT_EQ(latencyReport(hundred), "latency frames=100 missed=3 p50=50.3 p95=95.3 p99=99.3 max=100.3 gap=0.0");
+  EXPECT_EQ(latencyReport({0, {30, 10, 20}, 250}), "latency frames=3 missed=0 p50=20.0 p95=30.0 p99=30.0 max=30.0 gap=250.0");
   EXPECT_FALSE(latencyReport({7, {}}));
 }
 

@@ -455,8 +455,13 @@ TEST_F(GstEngineTest, HostAndPadExchangeVideoAndControlMessagesAndCloseCleanly) 
 
     // "closed" is the last thing each observer hears.
     remote->removeSink(&frames);
-    host.pc->close();
-    pad.pc->close();
+    const auto stallsBefore = exec.stalls();
+    exec.post([&] {
+      host.pc->close();
+      pad.pc->close();
+    });
+    exec.runUntilIdle();
+    EXPECT_EQ(exec.stalls(), stallsBefore);  // the pipelines stop elsewhere
     const int calls = host.observer.calls + pad.observer.calls + hostChannel.calls + padChannel.calls + frames.calls;
     EXPECT_EQ(host.observer.lastIce(), IceConnectionState::closed);
     EXPECT_EQ(host.observer.signaling.back(), SignalingState::closed);
@@ -467,12 +472,11 @@ TEST_F(GstEngineTest, HostAndPadExchangeVideoAndControlMessagesAndCloseCleanly) 
   }
   // Nothing of the two connections stays behind. GLib keeps idle pool
   // threads for reuse; they are not the engine's.
-  EXPECT_EQ(pipelines[0], nullptr);
-  EXPECT_EQ(pipelines[1], nullptr);
   EXPECT_TRUE(waitFor(
       [&] {
         g_thread_pool_stop_unused_threads();
-        return threadNames() == threadsBefore && socketCount() == socketsBefore;
+        return pipelines[0] == nullptr && pipelines[1] == nullptr && threadNames() == threadsBefore &&
+               socketCount() == socketsBefore;
       },
       5))
       << threadNames().size() << " threads (before: " << threadsBefore.size() << "), " << socketCount()

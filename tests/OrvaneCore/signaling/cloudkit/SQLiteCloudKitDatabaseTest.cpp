@@ -107,11 +107,9 @@ TEST_F(SQLiteCloudKitDatabaseTest, UnusableFilesFailOperationsWithoutCrashing) {
 TEST_F(SQLiteCloudKitDatabaseTest, TwoConnectionsShareTheFileAndOnlyOthersCommitsCountAsPush) {
   SQLiteCloudKitDatabase mine(file);
   SQLiteCloudKitDatabase theirs(file);
+  await(exec, mine.saveZone(CKRecordZone{orvaneZone()}));
   EXPECT_EQ(test::modeOf(file), 0600u);
   EXPECT_EQ(test::modeOf(file.parent_path()), 0700u);
-
-  EXPECT_FALSE(mine.changedByOthers());
-  await(exec, mine.saveZone(CKRecordZone{orvaneZone()}));
   EXPECT_FALSE(mine.changedByOthers());
   await(exec, theirs.saveRecord(makeRecord("T", "r", {{"a", std::string("b")}})));
   EXPECT_TRUE(mine.changedByOthers());
@@ -125,6 +123,37 @@ TEST_F(SQLiteCloudKitDatabaseTest, TwoConnectionsShareTheFileAndOnlyOthersCommit
   }));
   await(exec, theirs.saveRecord(makeRecord("T", "r2", {})));
   EXPECT_EQ(pushed.get_future().wait_for(5s), std::future_status::ready);
+}
+
+// Another process holding the file's write lock makes a write wait (up to
+// half a second), on the store's thread: the caller's executor runs on.
+TEST_F(SQLiteCloudKitDatabaseTest, AWriteWaitingForABusyFileLeavesTheExecutorFree) {
+  SQLiteCloudKitDatabase db(file);
+  await(exec, db.saveZone(CKRecordZone{orvaneZone()}));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  bool saved = false;
+  TaskHandle save = spawn(exec, [&]() -> Task<void> {
+    co_await db.saveRecord(makeRecord("T", "waiting", {}));
+    saved = true;
+  });
+  int ticks = 0;
+  auto tick = [&] { ++ticks; };
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) {
+    exec.post(tick);
+    exec.runUntilIdle();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+  EXPECT_EQ(ticks, 5);
+  EXPECT_FALSE(saved);
+
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_TRUE(exec.runUntil([&] { return saved; }, 5s));
+  EXPECT_EQ(exec.stalls(), 0u);
 }
 
 TEST(CloudKitContainer, DatabasePathFollowsTheEnvironment) {
