@@ -241,12 +241,12 @@ async function session(harness, host, hostId, pad) {
 
 // What the host holds once a connection has ended: its session's threads and
 // descriptors go some seconds after it is available again, so this waits up
-// to 15 s for them to be back to `idle`.
+// to 15 s for them to be back to `idle` (or below).
 async function settle(pid, idle, started) {
   const deadline = Date.now() + 15000;
   for (;;) {
     const now = sample(pid, (Date.now() - started) / 1000);
-    if ((now.fds === idle.fds && now.threads === idle.threads) || Date.now() > deadline) return now;
+    if ((now.fds <= idle.fds && now.threads <= idle.threads) || Date.now() > deadline) return now;
     await sleep(100);
   }
 }
@@ -271,7 +271,8 @@ async function connectCycles(harness, host, hostId, pad) {
       console.log(`cycle ${i}: picture after ${t1 - t0} ms, available ${t2 - t1} ms later, settled ` +
         `${Date.now() - t2} ms later: ${now.rssKiB} KiB, ${now.fds} fds, ${now.threads} threads (${residentByKind(pid)})`);
     }
-    check(now.fds === idle.fds && now.threads === idle.threads, `after connection ${i} the host kept ` +
+    // Fewer is no leak: the first connection may end what start-up left open.
+    check(now.fds <= idle.fds && now.threads <= idle.threads, `after connection ${i} the host kept ` +
       `${now.fds} descriptors and ${now.threads} threads (${idle.fds} and ${idle.threads} before the first)`);
     // The first connection loads what every later one reuses (the encoder,
     // the peer engine's plugins): memory is measured from after it.
