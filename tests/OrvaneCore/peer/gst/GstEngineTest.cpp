@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -299,7 +300,8 @@ class GstEngineTest : public ::testing::Test {
     GstPeerConnection& gst() { return static_cast<GstPeerConnection&>(*pc); }
   };
 
-  ManualExecutor exec;
+  // Closing once blocked for the pipeline to stop; 50 ms tells that from a busy machine's scheduling.
+  ManualExecutor exec{nullptr, Seconds(std::max(0.05, StallMonitor::kDefaultThreshold.count()))};
   CapturingLogSink logs;
   GstEngine engine{logs};
   std::shared_ptr<PeerConnectionFactory> factory = engine.makeFactory();

@@ -170,7 +170,8 @@ class ManagerOverGst : public ::testing::Test {
     return n;
   }
 
-  ManualExecutor exec;
+  // Closing once blocked for the pipeline to stop; 50 ms tells that from a busy machine's scheduling.
+  ManualExecutor exec{nullptr, Seconds(std::max(0.05, StallMonitor::kDefaultThreshold.count()))};
   CapturingLogSink logs;
   rtc::GstEngine engine{logs};
   Side host, pad;
