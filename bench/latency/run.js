@@ -213,12 +213,7 @@ async function measureVariant(harness, { size, serverUrl, hostToken, invite, clo
 async function measurePadTool(harness, { size, serverUrl, hostToken, invite, clock }) {
   const [padInvite] = invite();
   const deviceId = 'orvane-pad-bench';
-  const response = await fetch(`${serverUrl}/v1/auth/apple`, {
-    method: 'POST', headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ appleIdentityToken: padInvite, deviceId, role: 'pad', deviceName: deviceId }),
-  });
-  if (!response.ok) throw new Error(`the pad's sign-in was refused (HTTP ${response.status})`);
-  const { sessionToken } = await response.json();
+  const sessionToken = await harness.signInPad(serverUrl, padInvite, deviceId);
   const common = ['--server', serverUrl.replace(/^http/, 'ws'), '--token', sessionToken, '--device-id', deviceId,
     '--ice-server', 'none'];
   const host = await harness.startHost(serverUrl, hostToken, 'orvane-host (orvane-pad)');
@@ -351,17 +346,11 @@ function ratios(results) {
   return out;
 }
 
-function saveLogs(harness, dir) {
-  mkdirSync(dir, { recursive: true });
-  harness.children.forEach((c, i) => writeFileSync(join(dir, `${i}-${c.name.replace(/\W+/g, '-')}.log`),
-    [...c.lines.stdout, ...c.lines.stderr].join('\n')));
-}
-
 async function bench(harness) {
   try {
     await measureAll(harness);
   } finally {
-    if (options.out) saveLogs(harness, join(resolve(options.out), 'logs'));
+    if (options.out) harness.saveLogs(join(resolve(options.out), 'logs'));
   }
 }
 

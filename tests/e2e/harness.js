@@ -189,6 +189,23 @@ export class Harness {
     return { server, url: listening.replace('listening on ', '').trim(), invite };
   }
 
+  // A session token for a command-line pad: an invite exchanged at `serverUrl`.
+  async signInPad(serverUrl, invite, deviceId) {
+    const response = await fetch(`${serverUrl}/v1/auth/apple`, {
+      method: 'POST', headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ appleIdentityToken: invite, deviceId, role: 'pad', deviceName: deviceId }),
+    });
+    if (!response.ok) throw new Error(`the pad's sign-in was refused (HTTP ${response.status})`);
+    return (await response.json()).sessionToken;
+  }
+
+  // Every child's output, a file each, in `dir`.
+  saveLogs(dir) {
+    mkdirSync(dir, { recursive: true });
+    this.children.forEach((c, i) => writeFileSync(join(dir, `${i}-${c.name.replace(/\W+/g, '-')}.log`),
+      [...c.lines.stdout, ...c.lines.stderr].join('\n')));
+  }
+
   // orvane-host with debug logging, its configuration under the run's directory
   // (so a host started again keeps its device and session); resolves once available.
   async startHost(serverUrl, token, name = 'orvane-host', extraEnv = {}) {

@@ -19,8 +19,7 @@
 // Programs: ORVANE_SIGNAL, ORVANE_HOST, ORVANE_PAD, ORVANE_LATENCY_CLOCK, ORVANE_NETEM.
 
 import { spawn, spawnSync } from 'node:child_process';
-import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
-import { join } from 'node:path';
+import { existsSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 import { hostState, runWithHarness, skip, sleep } from './harness.js';
 
@@ -60,12 +59,6 @@ if (!env.ORVANE_NETNS_HOST) {
   process.exit(code);
 }
 
-function saveLogs(harness, dir) {
-  mkdirSync(dir, { recursive: true });
-  harness.children.forEach((c, i) => writeFileSync(join(dir, `${i}-${c.name.replace(/\W+/g, '-')}.log`),
-    [...c.lines.stdout, ...c.lines.stderr].join('\n')));
-}
-
 const figure = (line, name) => {
   const m = new RegExp(`${name}=([\\d.]+)`).exec(line);
   return m ? Number(m[1]) : null;
@@ -73,7 +66,7 @@ const figure = (line, name) => {
 
 await runWithHarness('orvane-network-', async (harness) => {
   // ORVANE_E2E_LOGS=DIR keeps every child's output there.
-  if (env.ORVANE_E2E_LOGS) process.on('exit', () => saveLogs(harness, env.ORVANE_E2E_LOGS));
+  if (env.ORVANE_E2E_LOGS) process.on('exit', () => harness.saveLogs(env.ORVANE_E2E_LOGS));
   const netem = harness.spawn('orvane_netem', env.ORVANE_NETEM,
     [env.ORVANE_NETNS_HOST, HOST_ADDRESS, env.ORVANE_NETNS_PAD, PAD_ADDRESS], { stdio: ['pipe', 'pipe', 'pipe'] });
   await netem.waitFor(/^ready$/, 5000);
@@ -90,12 +83,7 @@ await runWithHarness('orvane-network-', async (harness) => {
   const [hostToken] = invite();
   const [padInvite] = invite();
   const deviceId = 'orvane-pad-network';
-  const response = await fetch(`${url}/v1/auth/apple`, {
-    method: 'POST', headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ appleIdentityToken: padInvite, deviceId, role: 'pad', deviceName: deviceId }),
-  });
-  if (!response.ok) throw new Error(`the pad's sign-in was refused (HTTP ${response.status})`);
-  const { sessionToken } = await response.json();
+  const sessionToken = await harness.signInPad(url, padInvite, deviceId);
   const host = await harness.startHost(url, hostToken);
 
   const padArgs = ['--server', url.replace(/^http/, 'ws'), '--token', sessionToken, '--device-id', deviceId,

@@ -301,12 +301,7 @@ await runWithHarness('orvane-soak-', async (harness) => {
   const { url: serverUrl, invite } = await harness.startServer();
   const [padInvite] = invite();
   const deviceId = 'orvane-soak-pad';
-  const response = await fetch(`${serverUrl}/v1/auth/apple`, {
-    method: 'POST', headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ appleIdentityToken: padInvite, deviceId, role: 'pad', deviceName: deviceId }),
-  });
-  if (!response.ok) throw new Error(`the pad's sign-in was refused (HTTP ${response.status})`);
-  const { sessionToken } = await response.json();
+  const sessionToken = await harness.signInPad(serverUrl, padInvite, deviceId);
   const pad = { args: ['--server', serverUrl.replace(/^http/, 'ws'), '--token', sessionToken, '--device-id', deviceId,
     '--ice-server', 'none'] };
 

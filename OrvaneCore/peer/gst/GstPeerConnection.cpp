@@ -596,6 +596,7 @@ void GstPeerConnection::Core::close() {
   PeerConnectionObserver* last = observer.exchange(nullptr);
   std::vector<std::shared_ptr<WebRtcDataChannel>> open;
   decltype(sending) inputs;
+  std::vector<std::shared_ptr<RemoteVideoTrack>> received;
   {
     std::lock_guard lock(mutex);
     for (const auto& weak : channels) {
@@ -603,7 +604,11 @@ void GstPeerConnection::Core::close() {
     }
     preparedChannels.clear();
     inputs = std::move(sending);
+    for (const auto& [mid, track] : remoteTracks) received.push_back(track);
   }
+  // The pipeline stops later, elsewhere: no decoded frame may reach a sink
+  // after close() returns.
+  for (const auto& track : received) track->detachSinks();
   for (const auto& [source, input] : inputs) {
     source->detach(input);
     input->close();

@@ -273,6 +273,11 @@ void RemoteVideoTrack::removeSink(VideoSink* sink) {
   std::erase(sinks_, sink);
 }
 
+void RemoteVideoTrack::detachSinks() {
+  std::lock_guard lock(mutex_);
+  sinks_.clear();
+}
+
 void RemoteVideoTrack::deliver(GstSample* sample) {
   std::lock_guard lock(mutex_);
   if (sinks_.empty()) return;

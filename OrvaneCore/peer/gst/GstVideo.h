@@ -113,6 +113,8 @@ class RemoteVideoTrack final : public VideoTrack {
   std::string trackId() const override { return trackId_; }
   void addSink(VideoSink* sink) override;
   void removeSink(VideoSink* sink) override;
+  // Every sink at once: the connection closed, its pipeline stops later.
+  void detachSinks();
   // One decoded I420 sample; the frame's owner keeps it mapped.
   void deliver(GstSample* sample);
 
