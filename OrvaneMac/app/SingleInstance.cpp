@@ -91,6 +91,7 @@ SingleInstance::~SingleInstance() {
 std::filesystem::path SingleInstance::recordPath(pid_t pid) const { return directory_ / std::to_string(pid); }
 
 bool SingleInstance::start() {
+  ORVANE_ASSERT_ON(main_);
   std::error_code error;
   std::filesystem::create_directories(directory_, error);
   // The directory is shared only with this user's own copies: one somebody
@@ -125,6 +126,7 @@ void SingleInstance::schedule() {
 }
 
 bool SingleInstance::check() {
+  ORVANE_ASSERT_ON(main_);
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
     const std::string name = entry.path().filename().string();

@@ -24,6 +24,10 @@ using namespace orvane;
 // after the session ends: hundreds of MiB after a few dozen connections. A
 // fixed threshold hands every block this large back to the system when freed.
 constexpr int kLargeBlockBytes = 512 * 1024;
+// GStreamer's streaming threads go back to GLib's shared pool when a session
+// ends, where idle threads would stay for 15 s: a second is enough to reuse
+// them for the next session's start.
+constexpr guint kIdlePoolThreadMs = 1000;
 
 int onSignal(void* delegate) {
   static_cast<app::AppDelegate*>(delegate)->quit();
@@ -34,6 +38,7 @@ int onSignal(void* delegate) {
 
 int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
+  g_thread_pool_set_max_idle_time(kIdlePoolThreadMs);
   const std::vector<std::string> arguments(argv, argv + argc);
   JsonFileUserDefaults defaults;
   const app::ParsedOptions parsed =

@@ -37,6 +37,7 @@ Task<void> sleepIgnoringCancel(double seconds) {
 }  // namespace
 
 void MacSessionCoordinator::handleControlEvent(const ControlEvent& event) {
+  ORVANE_ASSERT_ON(main_);
   if (!connectionState_.is(ConnectionState::Kind::connected)) return;
   const bool gateOpen = controlGuard_->policy().allowsInjection(main_.now());
   Weak weak = weak_from_this();

@@ -104,6 +104,7 @@ void MacSessionCoordinator::appDidBecomeActive() {
 }
 
 void MacSessionCoordinator::setState(ConnectionState state) {
+  ORVANE_ASSERT_ON(main_);
   if (state == connectionState_) return;
   connectionState_ = std::move(state);
   sessionLog_.debug("[MacCoordinator] state → %{public}s", describe(connectionState_));
@@ -127,7 +128,10 @@ void MacSessionCoordinator::send(const ControlEvent& event) {
 
 // --- start / stop
 
-Task<void> MacSessionCoordinator::start() { return runStart(weak_from_this(), ++startGeneration_); }
+Task<void> MacSessionCoordinator::start() {
+  ORVANE_ASSERT_ON(main_);
+  return runStart(weak_from_this(), ++startGeneration_);
+}
 
 Task<void> MacSessionCoordinator::runStart(Weak weak, std::uint64_t generation) {
   std::shared_ptr<AuthManager> auth;
@@ -275,6 +279,7 @@ void MacSessionCoordinator::retireSession() {
 }
 
 Task<void> MacSessionCoordinator::stop() {
+  ORVANE_ASSERT_ON(main_);
   ++startGeneration_;
   return stopCapture(shutdown());
 }
@@ -298,6 +303,7 @@ Task<void> MacSessionCoordinator::stopCapture(std::shared_ptr<ScreenCaptureManag
 // --- Emergency stop
 
 void MacSessionCoordinator::stopInjection() {
+  ORVANE_ASSERT_ON(main_);
   setInjectionDisabled(true);
   controlGuard_->policy().setInjectionDisabled(true);
   controlGuard_->evaluate();
@@ -306,6 +312,7 @@ void MacSessionCoordinator::stopInjection() {
 }
 
 void MacSessionCoordinator::resumeInjection() {
+  ORVANE_ASSERT_ON(main_);
   setInjectionDisabled(false);
   controlGuard_->policy().setInjectionDisabled(false);
   controlGuard_->evaluate();
@@ -317,6 +324,7 @@ void MacSessionCoordinator::resumeInjection() {
 bool MacSessionCoordinator::isCurrentSession(std::uint64_t session) const { return session == session_; }
 
 void MacSessionCoordinator::connectionRequested() {
+  ORVANE_ASSERT_ON(main_);
   setState(ConnectionState::waitingForPad());
   if (!connectTimer_) {
     connectTimer_.emplace(settings_.signalingBackend() == SignalingBackend::webSocket ? "webSocket" : "cloudKit",
@@ -403,6 +411,7 @@ Task<void> MacSessionCoordinator::runConnectionRequest(Weak weak, std::uint64_t 
 }
 
 void MacSessionCoordinator::connected() {
+  ORVANE_ASSERT_ON(main_);
   if (!connectionState_.is(ConnectionState::Kind::waitingForPad)) return;
   if (connectTimer_) connectTimer_->connected();
   setState(ConnectionState::connected());
@@ -437,6 +446,7 @@ Task<void> MacSessionCoordinator::runConnectedSettle(Weak weak, std::uint64_t se
 }
 
 void MacSessionCoordinator::disconnected() {
+  ORVANE_ASSERT_ON(main_);
   if (connectionState_.is(ConnectionState::Kind::idle) || connectionState_.is(ConnectionState::Kind::available)) {
     return;
   }
@@ -447,6 +457,7 @@ void MacSessionCoordinator::disconnected() {
 }
 
 void MacSessionCoordinator::peerGone() {
+  ORVANE_ASSERT_ON(main_);
   if (!connectionState_.is(ConnectionState::Kind::waitingForPad) &&
       !connectionState_.is(ConnectionState::Kind::failed)) {
     return;

@@ -239,6 +239,7 @@ export class Harness {
 // throws, always cleans up, and exits 0 or 1.
 export async function runWithHarness(prefix, body) {
   const harness = new Harness(prefix);
+  if (env.ORVANE_E2E_LOGS) process.on('exit', () => harness.saveLogs(env.ORVANE_E2E_LOGS));
   process.on('exit', () => {
     for (const child of harness.children) if (child.running()) child.process.kill('SIGKILL');
   });

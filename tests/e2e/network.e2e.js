@@ -67,7 +67,6 @@ const figure = (line, name) => {
 
 await runWithHarness('orvane-network-', async (harness) => {
   // ORVANE_E2E_LOGS=DIR keeps every child's output there.
-  if (env.ORVANE_E2E_LOGS) process.on('exit', () => harness.saveLogs(env.ORVANE_E2E_LOGS));
   const netem = harness.spawn('orvane_netem', env.ORVANE_NETEM,
     [env.ORVANE_NETNS_HOST, HOST_ADDRESS, env.ORVANE_NETNS_PAD, PAD_ADDRESS], { stdio: ['pipe', 'pipe', 'pipe'] });
   await netem.waitFor(/^ready$/, 5000);
@@ -121,56 +120,53 @@ await runWithHarness('orvane-network-', async (harness) => {
   const clean = await session('40 ms round trip', { seconds: window, skipSeconds: 2 });
 
   if (cases.has('loss')) {
-  await link('set delay=20 loss=0.02');
-  const lossy = await session('2 % loss, 40 ms round trip', { seconds: window, skipSeconds: 2 });
-  // 25 frames/s, or on a machine whose encoder makes fewer than 29 on a clean
-  // link, 85 % of that: the loss must not be what costs frames.
-  const wanted = Math.min(25, 0.85 * clean.fps);
-  expect(lossy.fps >= wanted, `2 % loss: ${lossy.fps.toFixed(1)} frames/s, wanted ≥ ${wanted.toFixed(1)}`);
-  expect(lossy.gap <= 1000, `2 % loss: a ${lossy.gap} ms freeze, wanted ≤ 1000`);
+    await link('set delay=20 loss=0.02');
+    const lossy = await session('2 % loss, 40 ms round trip', { seconds: window, skipSeconds: 2 });
+    // 25 frames/s, or on a machine whose encoder makes fewer than 29 on a clean
+    // link, 85 % of that: the loss must not be what costs frames.
+    const wanted = Math.min(25, 0.85 * clean.fps);
+    expect(lossy.fps >= wanted, `2 % loss: ${lossy.fps.toFixed(1)} frames/s, wanted ≥ ${wanted.toFixed(1)}`);
+    expect(lossy.gap <= 1000, `2 % loss: a ${lossy.gap} ms freeze, wanted ≤ 1000`);
   }
   if (cases.has('outage')) {
-
-  await link('set delay=20');
-  const outage = await session('3 s outage', {
-    seconds: 10,
-    during: async () => {
-      await sleep(3000);
-      await link('down');
-      await sleep(3000);
-      await link('up');
-    },
-  });
-  // The longest gap spans the outage and the time to recover after it.
-  expect(outage.gap <= 3000 + 2000, `3 s outage: picture back after a ${outage.gap} ms gap, wanted ≤ 5000`);
+    await link('set delay=20');
+    const outage = await session('3 s outage', {
+      seconds: 10,
+      during: async () => {
+        await sleep(3000);
+        await link('down');
+        await sleep(3000);
+        await link('up');
+      },
+    });
+    // The longest gap spans the outage and the time to recover after it.
+    expect(outage.gap <= 3000 + 2000, `3 s outage: picture back after a ${outage.gap} ms gap, wanted ≤ 5000`);
   }
   if (cases.has('long-outage')) {
-
-  const before = host.mark('stderr');
-  const vanishing = pad('orvane-pad (long outage)', ['connect', hostId]);
-  await host.waitFor(hostState('connected'), 20000, { stream: 'stderr', from: before });
-  await vanishing.waitFor(/video: fps=[1-9]/, 10000, { stream: 'stderr' });
-  await link('down');
-  const downAt = Date.now();
-  await host.waitFor(hostState('available'), 10000, { stream: 'stderr', from: before });
-  const hostMs = Date.now() - downAt;
-  await Promise.race([vanishing.exited, sleep(Math.max(0, 10000 - (Date.now() - downAt)))]);
-  const padMs = vanishing.running() ? null : Date.now() - downAt;
-  console.log(`NETWORK long outage: host available after ${hostMs} ms, pad ended after ${padMs ?? '> 10000'} ms`);
-  expect(padMs !== null, 'long outage: the pad did not end its session within 10 s');
-  await vanishing.stop();
-  await link('up');
-  const again = await session('after the long outage', { seconds: 3 });
-  expect(again.frames > 0, 'no picture in a new session after the long outage');
+    const before = host.mark('stderr');
+    const vanishing = pad('orvane-pad (long outage)', ['connect', hostId]);
+    await host.waitFor(hostState('connected'), 20000, { stream: 'stderr', from: before });
+    await vanishing.waitFor(/video: fps=[1-9]/, 10000, { stream: 'stderr' });
+    await link('down');
+    const downAt = Date.now();
+    await host.waitFor(hostState('available'), 10000, { stream: 'stderr', from: before });
+    const hostMs = Date.now() - downAt;
+    await Promise.race([vanishing.exited, sleep(Math.max(0, 10000 - (Date.now() - downAt)))]);
+    const padMs = vanishing.running() ? null : Date.now() - downAt;
+    console.log(`NETWORK long outage: host available after ${hostMs} ms, pad ended after ${padMs ?? '> 10000'} ms`);
+    expect(padMs !== null, 'long outage: the pad did not end its session within 10 s');
+    await vanishing.stop();
+    await link('up');
+    const again = await session('after the long outage', { seconds: 3 });
+    expect(again.frames > 0, 'no picture in a new session after the long outage');
   }
   if (cases.has('bottleneck')) {
-
-  await link('set delay=20 rate=4000 queue=300');
-  const capped = await session('4 Mbit/s bottleneck, 40 ms round trip', { seconds: window, skipSeconds: 10 });
-  expect(capped.p95 <= 2 * clean.p95,
-    `4 Mbit/s: p95 ${capped.p95} ms after 10 s, wanted ≤ 2 × ${clean.p95} ms (the link without the bottleneck)`);
-  expect(capped.gap <= 1000, `4 Mbit/s: a ${capped.gap} ms freeze after 10 s, wanted ≤ 1000`);
-  await link('set delay=20');
+    await link('set delay=20 rate=4000 queue=300');
+    const capped = await session('4 Mbit/s bottleneck, 40 ms round trip', { seconds: window, skipSeconds: 10 });
+    expect(capped.p95 <= 2 * clean.p95,
+      `4 Mbit/s: p95 ${capped.p95} ms after 10 s, wanted ≤ 2 × ${clean.p95} ms (the link without the bottleneck)`);
+    expect(capped.gap <= 1000, `4 Mbit/s: a ${capped.gap} ms freeze after 10 s, wanted ≤ 1000`);
+    await link('set delay=20');
   }
 
   if (failures.length) throw new Error(failures.join('; '));

@@ -12,7 +12,9 @@
 // where they are. The cycles: --cycles connections one after another, each
 // until the picture arrives, then ended by the pad; afterwards the host is
 // back to the descriptors and threads it had before the first, and its memory
-// within --cycle-tolerance-kib of what it was after the first. That tolerance:
+// within --cycle-tolerance-kib of what it was after the first, and its main
+// loop has not once stalled (a "[stall]" line: a callback over 50 ms, or
+// ORVANE_STALL_MS). That tolerance:
 // freed memory the allocator's arenas keep grows over the first 30 or so
 // connections to 20-24 MiB and stays there (malloc_trim gives it back: no
 // leak); a session's frames kept in the arenas, or a leaked frame pool, is
@@ -79,17 +81,19 @@ for (const tool of ['Xvfb', 'openbox', 'xprop']) {
 
 // GLib's shared worker threads ("pool-<program>") come for a GTask and go
 // after some idle seconds: not the host's own, and not counted.
-function ownThreads(pid) {
-  let count = 0;
+function ownThreadNames(pid) {
+  const names = [];
   for (const task of readdirSync(`/proc/${pid}/task`)) {
     try {
-      if (!readFileSync(`/proc/${pid}/task/${task}/comm`, 'utf8').startsWith('pool-')) ++count;
+      const name = readFileSync(`/proc/${pid}/task/${task}/comm`, 'utf8').trim();
+      if (!name.startsWith('pool-')) names.push(name);
     } catch {
       // the thread ended meanwhile
     }
   }
-  return count;
+  return names.sort();
 }
+const ownThreads = (pid) => ownThreadNames(pid).length;
 
 // What the host holds now.
 function sample(pid, at) {
@@ -255,6 +259,7 @@ async function connectCycles(harness, host, hostId, pad) {
   const pid = host.process.pid;
   const started = Date.now();
   const idle = sample(pid, 0);
+  const quietFrom = host.mark('stderr');
   let baseline = null;
   const after = [];
   for (let i = 0; i <= cycles; ++i) {
@@ -273,7 +278,8 @@ async function connectCycles(harness, host, hostId, pad) {
     }
     // Fewer is no leak: the first connection may end what start-up left open.
     check(now.fds <= idle.fds && now.threads <= idle.threads, `after connection ${i} the host kept ` +
-      `${now.fds} descriptors and ${now.threads} threads (${idle.fds} and ${idle.threads} before the first)`);
+      `${now.fds} descriptors and ${now.threads} threads (${idle.fds} and ${idle.threads} before the first): ` +
+      ownThreadNames(pid).join(' '));
     // The first connection loads what every later one reuses (the encoder,
     // the peer engine's plugins): memory is measured from after it.
     if (i === 0) {
@@ -290,6 +296,9 @@ async function connectCycles(harness, host, hostId, pad) {
     `idle ${idle.rssKiB} KiB ${idle.fds} fds ${idle.threads} threads; after the first ${baseline.rssKiB} KiB ` +
     `${baseline.fds} fds ${baseline.threads} threads; end ${end.rssKiB} KiB ${end.fds} fds ${end.threads} threads`);
   console.log(`SOAK cycles rss ${rssLow}-${rssHigh} KiB after the first, change ${end.rssKiB - baseline.rssKiB} KiB`);
+  // Connecting and closing must not hold up the main loop, which also injects input.
+  const stalls = host.lines.stderr.slice(quietFrom).filter((line) => line.includes('[stall]'));
+  check(stalls.length === 0, `the host's main loop stalled ${stalls.length} time(s): ${stalls.slice(0, 3).join(' | ')}`);
   check(end.rssKiB - baseline.rssKiB < cycleToleranceKiB,
     `memory went from ${baseline.rssKiB} to ${end.rssKiB} KiB over the cycles`);
 }
@@ -310,7 +319,11 @@ await runWithHarness('orvane-soak-', async (harness) => {
   const [hostInvite] = invite();
   for (const [part, run] of [['session', sessionSeconds > 0 && session], ['cycles', cycles > 0 && connectCycles]]) {
     if (!run) continue;
-    const host = await harness.startHost(serverUrl, hostInvite, `orvane-host (${part})`);
+    // Connecting costs the main loop about 10 ms; with the encoder, the X
+    // server and the pad on two cores, being scheduled out can add tens more.
+    // What the cycles must never see is a callback blocking on real work.
+    const host = await harness.startHost(serverUrl, hostInvite, `orvane-host (${part})`,
+      { ORVANE_STALL_MS: env.ORVANE_STALL_MS ?? '50' });
     const list = harness.spawn('orvane-pad list', env.ORVANE_PAD, [...pad.args, 'list']);
     const hostId = (await list.waitFor(/\t/, 15000)).split('\t')[0];
     await run(harness, host, hostId, pad);

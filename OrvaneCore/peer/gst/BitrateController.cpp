@@ -13,6 +13,11 @@ constexpr double kRttWindowSeconds = 30;
 constexpr double kCutSpacingSeconds = 1.0;
 constexpr double kFastGrowthPerSecond = 0.10;
 constexpr double kSlowGrowthPerSecond = 0.02;  // within 20 % above where the link gave way
+// Cuts this close together drain one queue: the later ones measure the drain, not the link.
+constexpr double kEpisodeSeconds = 5.0;
+// What got through while a queue overflowed is only an estimate of the link:
+// for a while after a cut, the climb stays slow whatever it says.
+constexpr double kCarefulAfterCutSeconds = 20.0;
 
 }  // namespace
 
@@ -48,6 +53,7 @@ int BitrateController::onReport(const ReceiverReport& report, double now) {
 
   if (loss > kLossCut || queue > kQueueCutSeconds) {
     if (lastCutAt_ && now - *lastCutAt_ < kCutSpacingSeconds) return int(targetBps_);
+    const bool sameEpisode = lastCutAt_ && now - *lastCutAt_ < kEpisodeSeconds;
     lastCutAt_ = now;
     // What got through is what the link can carry; aim below it so its queue
     // drains. A screen that changed little sent less than the link carries:
@@ -56,10 +62,13 @@ int BitrateController::onReport(const ReceiverReport& report, double now) {
     // Heavy loss means the link carries far less than was sent: aim below
     // what it delivered rather than halving the excess step by step.
     const double factor = loss > 0.25 ? (1 - loss) * 0.9 : loss > kLossCut ? 1 - 0.5 * loss : 0.85;
-    gaveWayAtBps_ = base * (1 - loss);
+    gaveWayAtBps_ = sameEpisode ? std::max(gaveWayAtBps_, base * (1 - loss)) : base * (1 - loss);
     targetBps_ = std::max<double>(range_.floorBps, base * factor);
-  } else if (loss < kLossClean && queue < kQueueCleanSeconds && sent >= 0.5 * targetBps_) {
-    const bool nearTheEdge = gaveWayAtBps_ > 0 && targetBps_ < 1.2 * gaveWayAtBps_;
+  } else if (loss < kLossClean && queue < kQueueCleanSeconds && sent >= 0.7 * targetBps_) {
+    // What the link sees is what the encoder sends: an easy screen leaves the
+    // target far above it, and the next hard one would send it all at once.
+    const bool nearTheEdge = (gaveWayAtBps_ > 0 && std::min(targetBps_, sent) < 1.2 * gaveWayAtBps_) ||
+                             (lastCutAt_ && now - *lastCutAt_ < kCarefulAfterCutSeconds);
     const double growth = nearTheEdge ? kSlowGrowthPerSecond : kFastGrowthPerSecond;
     targetBps_ = std::min<double>(range_.maxBps, targetBps_ * (1 + growth * std::min(elapsed, 1.0)));
   }

@@ -30,8 +30,9 @@ struct ReceiverReport {
 // than the configured rate does not build a queue that never drains. Loss over
 // 10 % or a round trip grown by queueing cuts the rate (below the configured
 // range when the link demands it); a clean link lets it climb back, slowly near
-// the rate where the link last gave way, and only while the encoder fills it
-// (a still screen sends little and proves nothing). No I/O: times are given.
+// the rate where the link last gave way and for a while after a cut, and only
+// while the encoder nearly fills it (a still screen sends little and proves
+// nothing). No I/O: times are given.
 class BitrateController {
  public:
   struct Range {

@@ -41,7 +41,16 @@ constexpr std::int64_t kSilenceLimitNs = 6'000'000'000;
 constexpr std::int64_t kFirstRtcpLimitNs = 15'000'000'000;
 constexpr auto kLivenessTick = std::chrono::milliseconds(250);
 constexpr guint64 kRtcpIntervalNs = 100'000'000;
+// RTCP's share in bytes per second, fixed: rtpsession otherwise takes 5 % of a
+// guessed 64 kB/s, and a burst of long NACK lists then stretches the interval
+// past the jitter buffer's wait, so that requests expire unsent, the next
+// keyframe is damaged in turn and the picture freezes for seconds. The
+// interval's minimum keeps the real share small.
+constexpr double kRtcpBytesPerSecond = 64'000;
 constexpr gint64 kTurnReleaseMaxUs = 500'000;
+// How long a closing connection waits for the peer to acknowledge the
+// closing of its channels (usrsctp takes about 200 ms even on loopback).
+constexpr gint64 kChannelCloseMaxUs = 300'000;
 // What an offer without video of ours announces it can receive.
 constexpr int kOfferedH264Level = 31;
 
@@ -164,7 +173,11 @@ struct GstPeerConnection::Core : std::enable_shared_from_this<Core> {
   std::string remoteSdp;  // the last remote description applied
   std::map<std::string, std::shared_ptr<RemoteVideoTrack>> remoteTracks;  // by mid
   std::map<GstWebRTCDataChannel*, std::shared_ptr<WebRtcDataChannel>> preparedChannels;
-  std::vector<std::weak_ptr<WebRtcDataChannel>> channels;
+  struct Channel {
+    std::weak_ptr<WebRtcDataChannel> wrapper;  // the owner's
+    GstPtr<GstWebRTCDataChannel> gst;          // ours, to close it towards the peer
+  };
+  std::vector<Channel> channels;
   std::vector<std::pair<std::shared_ptr<AppSrcVideoSource>, std::shared_ptr<AppSrcInput>>> sending;
   std::vector<LocalTrackName> sentTracks;
   // The encoders the receiver's reports steer, by SSRC.
@@ -175,6 +188,7 @@ struct GstPeerConnection::Core : std::enable_shared_from_this<Core> {
   std::optional<int> sentH264Level;  // the highest of the sent tracks'
 
   std::vector<std::pair<gpointer, gulong>> handlers;
+  std::vector<GstPtr<GstWebRTCDataChannel>> channelsToClose;  // set once by close(), for teardown()
   std::shared_ptr<LivenessTimer> timer = std::make_shared<LivenessTimer>();
   std::thread livenessThread;
 
@@ -192,6 +206,10 @@ struct GstPeerConnection::Core : std::enable_shared_from_this<Core> {
   void addCandidate(const IceCandidate& candidate);
   void close();
   void teardown();
+  // Under `mutex`.
+  void track(const std::shared_ptr<WebRtcDataChannel>& wrapper, GstWebRTCDataChannel* channel) {
+    channels.push_back({wrapper, GstPtr<GstWebRTCDataChannel>(GST_WEBRTC_DATA_CHANNEL(gst_object_ref(channel)))});
+  }
 
   template <typename Fn>
   void notify(Fn fn) {
@@ -251,7 +269,7 @@ void onPrepareDataChannel(GstElement*, GstWebRTCDataChannel* channel, gboolean i
   auto wrapper = WebRtcDataChannel::wrap(channel, core.log);
   std::lock_guard lock(core.mutex);
   core.preparedChannels[channel] = wrapper;
-  core.channels.push_back(wrapper);
+  core.track(wrapper, channel);
 }
 
 void onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
@@ -265,7 +283,7 @@ void onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
   if (!wrapper) {
     wrapper = WebRtcDataChannel::wrap(channel, core.log);
     std::lock_guard lock(core.mutex);
-    core.channels.push_back(wrapper);
+    core.track(wrapper, channel);
   }
   core.notify([&](PeerConnectionObserver& o) { o.onDataChannel(wrapper); });
 }
@@ -323,7 +341,7 @@ void onNewTransceiver(GstElement*, GstWebRTCRTPTransceiver* transceiver, gpointe
 // a loss (and asks for a retransmission).
 void onRtpbinElement(GstBin*, GstElement* element, gpointer data) {
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) {
-    g_object_set(element, "rtcp-min-interval", kRtcpIntervalNs, nullptr);
+    g_object_set(element, "rtcp-min-interval", kRtcpIntervalNs, "rtcp-fraction", kRtcpBytesPerSecond, nullptr);
   }
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtx-next-seqnum")) {
     g_object_set(element, "rtx-next-seqnum", FALSE, nullptr);
@@ -599,9 +617,11 @@ void GstPeerConnection::Core::close() {
   std::vector<std::shared_ptr<RemoteVideoTrack>> received;
   {
     std::lock_guard lock(mutex);
-    for (const auto& weak : channels) {
+    for (auto& [weak, gst] : channels) {
       if (auto channel = weak.lock()) open.push_back(std::move(channel));
+      channelsToClose.push_back(std::move(gst));
     }
+    channels.clear();
     preparedChannels.clear();
     inputs = std::move(sending);
     for (const auto& [mid, track] : remoteTracks) received.push_back(track);
@@ -672,7 +692,32 @@ void releaseTurnAllocations(GstElement* webrtc) {
   if (ice) gst_object_unref(ice);
 }
 
+// Closes open channels towards the peer (an SCTP stream reset) and waits a
+// little for the peer's acknowledgement, so that a peer told nothing else
+// learns at once that this side has gone, instead of from the silence.
+void closeChannelsTowardsPeer(const std::vector<GstPtr<GstWebRTCDataChannel>>& channels) {
+  const auto state = [](GstWebRTCDataChannel* channel) {
+    GstWebRTCDataChannelState value;
+    g_object_get(channel, "ready-state", &value, nullptr);
+    return value;
+  };
+  std::vector<GstWebRTCDataChannel*> closing;
+  for (const auto& channel : channels) {
+    if (state(channel.get()) != GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) continue;
+    gst_webrtc_data_channel_close(channel.get());
+    closing.push_back(channel.get());
+  }
+  const gint64 deadline = g_get_monotonic_time() + kChannelCloseMaxUs;
+  while (g_get_monotonic_time() < deadline &&
+         std::any_of(closing.begin(), closing.end(),
+                     [&](GstWebRTCDataChannel* c) { return state(c) != GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED; })) {
+    g_usleep(2000);
+  }
+}
+
 void GstPeerConnection::Core::teardown() {
+  closeChannelsTowardsPeer(channelsToClose);
+  channelsToClose.clear();
   releaseTurnAllocations(webrtc);
   gst_element_set_state(pipeline, GST_STATE_NULL);
   // Stopped, webrtcbin emits nothing more: the handlers and their holds on
@@ -829,9 +874,9 @@ std::shared_ptr<DataChannel> GstPeerConnection::createDataChannel(std::string la
   gst_structure_free(options);
   if (!channel) return nullptr;
   auto wrapper = WebRtcDataChannel::wrap(channel, core_->log);
-  gst_object_unref(channel);
   std::lock_guard lock(core_->mutex);
-  core_->channels.push_back(wrapper);
+  core_->track(wrapper, channel);
+  gst_object_unref(channel);
   return wrapper;
 }
 

@@ -27,6 +27,7 @@
 #include "OrvaneCore/peer/gst/GstEngine.h"
 #include "OrvaneCore/peer/gst/GstPeerConnection.h"
 #include "OrvaneCore/runtime/ManualExecutor.h"
+#include "OrvaneServer/TurnCredentials.h"
 #include "tests/OrvaneCore/peer/gst/Leftovers.h"
 #include "tests/support/Await.h"
 #include "tests/support/TempDir.h"
@@ -455,13 +456,18 @@ TEST_F(GstEngineTest, HostAndPadExchangeVideoAndControlMessagesAndCloseCleanly) 
     ASSERT_TRUE(waitFor([&] { return !padChannel.received().empty(); }, 5));
     EXPECT_EQ(padChannel.received()[0], std::make_pair(std::string("{\"type\":\"hello\"}"), false));
 
-    // "closed" is the last thing each observer hears.
+    // The pad closes first: the host's channel closes within a moment (about
+    // 200 ms), long before the silence would tell (6 s). "closed" is the last thing each observer hears.
     remote->removeSink(&frames);
     const auto stallsBefore = exec.stalls();
-    exec.post([&] {
-      host.pc->close();
-      pad.pc->close();
-    });
+    exec.post([&] { pad.pc->close(); });
+    exec.runUntilIdle();
+    const auto padClosed = Clock::now();
+    EXPECT_TRUE(waitFor([&] { return control->readyState() == DataChannelState::closed; }, 3))
+        << "the host's channel is still open";
+    RecordProperty("peer_close_ms",
+                   std::to_string(std::chrono::duration<double, std::milli>(Clock::now() - padClosed).count()));
+    exec.post([&] { host.pc->close(); });
     exec.runUntilIdle();
     EXPECT_EQ(exec.stalls(), stallsBefore);  // the pipelines stop elsewhere
     const int calls = host.observer.calls + pad.observer.calls + hostChannel.calls + padChannel.calls + frames.calls;
@@ -669,18 +675,19 @@ TEST_F(GstEngineTest, DescriptionsMissingAnyOneLineAreTakenOrRefused) {
   EXPECT_GT(refused, 0);
 }
 
-// coturn on a free loopback port, for the life of the test.
+// coturn on a free loopback port, for the life of the test; a fixed user
+// unless `auth` names another scheme.
 class Coturn {
  public:
-  Coturn() {
+  explicit Coturn(std::vector<std::string> auth = {"--lt-cred-mech", "--user=orvane:p@ss:w/rd"}) {
     port_ = freePort();
     const std::string portArg = "--listening-port=" + std::to_string(port_);
     const std::string pidArg = "--pidfile=" + (dir_.path / "turn.pid").string();
     const std::string logArg = "--log-file=" + (dir_.path / "turn.log").string();
     std::vector<std::string> args{"turnserver", "-n", portArg, "--listening-ip=127.0.0.1", "--relay-ip=127.0.0.1",
-                                  "--allow-loopback-peers", "--lt-cred-mech", "--realm=orvane",
-                                  "--user=orvane:p@ss:w/rd", "--no-tls", "--no-dtls", "--no-cli", pidArg, logArg,
-                                  "--no-stdout-log"};
+                                  "--allow-loopback-peers", "--realm=orvane", "--no-tls", "--no-dtls", "--no-cli",
+                                  pidArg, logArg, "--no-stdout-log"};
+    args.insert(args.end(), auth.begin(), auth.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -806,6 +813,64 @@ TEST_F(GstEngineTest, RelayOnlyConnectsThroughTurnAndAVanishedPadIsNoticedWithin
   EXPECT_TRUE(waitFor([&] { return pipeline == nullptr; }, 5));
 }
 
+
+// The relay checks credentials the signalling server issues with the shared
+// secret: fresh ones relay a session, expired ones are refused, so relay-only
+// gathers nothing and never connects.
+TEST_F(GstEngineTest, RelayOnlyWorksWithIssuedCredentialsAndNotWithExpiredOnes) {
+  Coturn turn({"--use-auth-secret", "--static-auth-secret=north-wind"});
+  ASSERT_TRUE(turn.ready()) << "turnserver did not start";
+  const auto issuer = server::makeTurnIssuer(
+      {{"turn:127.0.0.1:" + std::to_string(turn.port()) + "?transport=tcp"}, "north-wind", std::chrono::seconds(600)});
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count();
+  auto relayOnly = [&](std::int64_t issuedAt) {
+    Configuration configuration;
+    configuration.iceTransportPolicy = IceTransportPolicy::relay;
+    const IceServerInfo issued = issuer("ann", issuedAt)->servers.at(0);
+    configuration.iceServers = {{issued.urls, issued.username, issued.credential}};
+    return configuration;
+  };
+  // The same session twice but for the host's credentials; true once ICE is up.
+  auto connects = [&](Peer& host, Peer& pad, std::int64_t hostIssuedAt, double seconds) {
+    open(host, relayOnly(hostIssuedAt));
+    open(pad, relayOnly(now));
+    host.pc->createDataChannel("control", DataChannelInit{});
+    auto source = factory->createVideoSource();
+    EXPECT_TRUE(host.pc->addTrack(factory->createVideoTrack(source, "video0"), {"stream0"}));
+    FramePusher pusher(source);
+    pusher.show(bgraFrame(0, 0, 255, 0));
+    wire(host, pad);
+    wire(pad, host);
+    const auto offer = test::await(exec, host.pc->createOffer({{{"OfferToReceiveVideo", "true"}}, {}}));
+    test::await(exec, host.pc->setLocalDescription(*offer));
+    test::await(exec, pad.pc->setRemoteDescription(*offer));
+    const auto answer = test::await(exec, pad.pc->createAnswer({}));
+    test::await(exec, pad.pc->setLocalDescription(*answer));
+    test::await(exec, host.pc->setRemoteDescription(*answer));
+    return waitFor([&] { return host.observer.up() && pad.observer.up(); }, seconds);
+  };
+  const auto started = Clock::now();
+  {
+    Peer host, pad;
+    ASSERT_TRUE(connects(host, pad, now, 10)) << "fresh credentials did not connect";
+    EXPECT_EQ(selectedPairTypes(host.gst().webrtcbin()), (std::pair<std::string, std::string>{"relay", "relay"}));
+    host.pc->close();
+    pad.pc->close();
+  }
+  const double freshSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  {
+    // Expired 100 s ago; the pad's are good, so only the host's refusal stands in the way.
+    Peer host, pad;
+    EXPECT_FALSE(connects(host, pad, now - 700, 3)) << "connected with expired credentials";
+    EXPECT_EQ(host.pc->localDescription()->sdp.find("typ relay"), std::string::npos);
+    // The pad did get its relay: the refusal is the expiry, not the relay being down.
+    EXPECT_NE(pad.pc->localDescription()->sdp.find("typ relay"), std::string::npos);
+    host.pc->close();
+    pad.pc->close();
+  }
+  RecordProperty("fresh_connect_seconds", std::to_string(freshSeconds));
+}
 
 }  // namespace
 }  // namespace orvane::rtc
