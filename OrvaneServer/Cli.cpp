@@ -1,5 +1,8 @@
 #include "OrvaneServer/Cli.h"
 
+#include "OrvaneCore/signaling/websocket/WSEnvelope.h"
+#include "OrvaneServer/cluster/RedisLink.h"
+
 #include <boost/asio/ip/address.hpp>
 #include <charconv>
 #include <fstream>
@@ -29,6 +32,14 @@ constexpr const char* kServeHelp = R"(Usage: orvane-signal serve [options]
   --port N          port (default 8080; 0 picks a free one)
   --data-dir DIR    accounts database and keys (default $XDG_DATA_HOME/orvane-signal,
                     else ~/.local/share/orvane-signal)
+  --database URL    keep accounts in PostgreSQL (postgresql://user@host/db),
+                    shared by every server given the same URL; passwords
+                    belong in ~/.pgpass or PGPASSWORD, not in the URL.
+                    Default: SQLite in the data directory
+  --cluster URL     run as one of several instances meeting in Redis
+                    (redis://HOST[:PORT][/DB]); needs --database, and every
+                    instance needs the same signing-key.pem in its data
+                    directory (copy the first one's) for invites to work on all
   --auth MODE       local: invites signed by this server (default);
                     apple: Sign in with Apple tokens
   --audience A      with --auth apple: the expected audience
@@ -37,6 +48,12 @@ constexpr const char* kServeHelp = R"(Usage: orvane-signal serve [options]
   --tls-key FILE    PEM private key
   --web-root DIR    serve the web pad's files from DIR (default: the web pad
                     of the source tree this program was built from)
+  --turn URL        a TURN relay (turn: or turns: URL) handed to every signed-in
+                    device with short-lived credentials; repeatable
+  --turn-secret FILE  the relay's shared secret (coturn's static-auth-secret),
+                    first line of FILE, which others must not be able to read
+  --turn-ttl SECONDS  how long handed-out credentials last (default 43200);
+                    devices get fresh ones after half of it
   -h, --help        show this help
 
 The first line printed is "listening on <URL>". SIGINT or SIGTERM stops it.
@@ -62,9 +79,11 @@ std::optional<T> parseNumber(const std::string& text) {
   return value;
 }
 
-// --name VALUE and --name=VALUE, each option at most once, only known ones.
-std::variant<std::map<std::string, std::string>, UsageError> readOptions(const std::vector<std::string>& args,
-                                                                         const std::set<std::string>& known) {
+// --name VALUE and --name=VALUE, each option at most once unless `repeatable`
+// collects it, only known ones.
+std::variant<std::map<std::string, std::string>, UsageError> readOptions(
+    const std::vector<std::string>& args, const std::set<std::string>& known,
+    std::map<std::string, std::vector<std::string>>* repeatable = nullptr) {
   std::map<std::string, std::string> values;
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::string name = args[i];
@@ -79,6 +98,10 @@ std::variant<std::map<std::string, std::string>, UsageError> readOptions(const s
       value = args[++i];
     }
     if (value->empty()) return UsageError{name + " needs a value"};
+    if (repeatable != nullptr && repeatable->contains(name)) {
+      (*repeatable)[name].push_back(*value);
+      continue;
+    }
     if (!values.emplace(name, *value).second) return UsageError{name + " given twice"};
   }
   return values;
@@ -91,12 +114,40 @@ bool wantsHelp(const std::vector<std::string>& args) {
   return false;
 }
 
+std::optional<UsageError> readTurn(std::map<std::string, std::string>& o, const std::vector<std::string>& urls,
+                                   ServeArgs& out) {
+  if (urls.empty() != !o.contains("--turn-secret")) return UsageError{"--turn and --turn-secret go together"};
+  if (urls.empty() && o.contains("--turn-ttl")) return UsageError{"--turn-ttl goes with --turn"};
+  for (const std::string& url : urls) {
+    const bool scheme = (url.starts_with("turn:") && url.size() > 5) || (url.starts_with("turns:") && url.size() > 6);
+    if (!scheme || url.size() > kMaxIceFieldBytes || url.find_first_of(" \t\r\n\"") != std::string::npos) {
+      return UsageError{"--turn must be a turn: or turns: URL, not " + url};
+    }
+  }
+  if (urls.size() > kMaxIssuedIceUrls) return UsageError{"too many --turn URLs"};
+  out.turnUrls = urls;
+  if (o.contains("--turn-secret")) out.turnSecret = o["--turn-secret"];
+  if (o.contains("--turn-ttl")) {
+    auto ttl = parseNumber<long long>(o["--turn-ttl"]);
+    if (!ttl || *ttl < kMinTurnTtl.count() || *ttl > kMaxTurnTtl.count()) {
+      return UsageError{"--turn-ttl must be a number of seconds from " + std::to_string(kMinTurnTtl.count()) + " to " +
+                        std::to_string(kMaxTurnTtl.count())};
+    }
+    out.turnTtl = std::chrono::seconds(*ttl);
+  }
+  return std::nullopt;
+}
+
 Command parseServe(const std::vector<std::string>& args, const Environment& env) {
-  auto read = readOptions(args, {"--bind", "--port", "--data-dir", "--auth", "--audience", "--jwks", "--tls-cert",
-                                 "--tls-key", "--web-root"});
+  std::map<std::string, std::vector<std::string>> many{{"--turn", {}}};
+  auto read = readOptions(args,
+                          {"--bind", "--port", "--data-dir", "--database", "--cluster", "--auth", "--audience", "--jwks",
+                           "--tls-cert", "--tls-key", "--web-root", "--turn", "--turn-secret", "--turn-ttl"},
+                          &many);
   if (auto* error = std::get_if<UsageError>(&read)) return *error;
   auto& o = std::get<0>(read);
   ServeArgs out;
+  if (auto error = readTurn(o, many["--turn"], out)) return *error;
   if (o.contains("--bind")) {
     out.bind = o["--bind"];
     boost::system::error_code ec;
@@ -107,6 +158,17 @@ Command parseServe(const std::vector<std::string>& args, const Environment& env)
     auto port = parseNumber<std::uint16_t>(o["--port"]);
     if (!port) return UsageError{"--port must be a number from 0 to 65535"};
     out.port = *port;
+  }
+  if (o.contains("--database")) {
+    out.database = o["--database"];
+    if (!out.database.starts_with("postgresql://") && !out.database.starts_with("postgres://")) {
+      return UsageError{"--database must be a postgresql:// URL"};
+    }
+  }
+  if (o.contains("--cluster")) {
+    out.cluster = o["--cluster"];
+    if (!cluster::parseRedisUrl(out.cluster)) return UsageError{"--cluster must be a redis://HOST[:PORT][/DB] URL"};
+    if (out.database.empty()) return UsageError{"--cluster needs --database: every instance must share the accounts"};
   }
   if (o.contains("--auth")) {
     if (o["--auth"] == "apple") {

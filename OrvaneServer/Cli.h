@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "OrvaneServer/TurnCredentials.h"
 #include "OrvaneServer/auth/Auth.h"
 
 // orvane-signal's command line, parsed without side effects.
@@ -17,12 +18,17 @@ struct ServeArgs {
   std::string bind = "127.0.0.1";
   std::uint16_t port = 8080;
   std::filesystem::path dataDir;
+  std::string database;  // a postgresql:// URL; empty: SQLite in dataDir
+  std::string cluster;   // a redis:// URL: one instance of a cluster; empty: alone
   IdentityMode auth = IdentityMode::local;
   std::string audience;
   std::filesystem::path jwks;
   std::filesystem::path tlsCert;
   std::filesystem::path tlsKey;
   std::optional<std::filesystem::path> webRoot;
+  std::vector<std::string> turnUrls;  // with turnSecret: relay credentials for every device
+  std::filesystem::path turnSecret;
+  std::chrono::seconds turnTtl = kDefaultTurnTtl;
 };
 
 struct InviteArgs {

@@ -145,7 +145,9 @@ class HttpSession final : public Connection, public std::enable_shared_from_this
       try {
         identity = core_.auth.authenticate(*credentials.token);
       } catch (const std::exception& e) {
+        // The accounts could not be read: not a failed sign-in, and worth retrying.
         core_.httpLog.error("authenticate failed: %{public}s", e.what());
+        return sendText(http::status::service_unavailable, "accounts unavailable, try again\n", false);
       }
     }
     if (!identity) {

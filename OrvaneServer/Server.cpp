@@ -13,12 +13,14 @@
 
 #include "OrvaneServer/HttpSession.h"
 #include "OrvaneServer/ServerCore.h"
+#include "OrvaneServer/cluster/RedisCluster.h"
 
 namespace orvane::server {
 
 namespace {
 
 namespace net = boost::asio;
+constexpr const char* kSubsystem = "com.kelbrin.Orvane.Server";
 using tcp = net::ip::tcp;
 using boost::system::error_code;
 
@@ -80,11 +82,17 @@ std::string hostForUrl(const net::ip::address& address) {
 }  // namespace
 
 struct Server::Impl {
-  Impl(ServerOptions options, Auth& auth, const Clock& clock, LogSink& sink)
-      : core(std::move(options), auth, clock, sink), ioc(static_cast<int>(std::max(1U, core.options.threads))) {}
+  Impl(ServerOptions options, Auth& auth, const Clock& clock, LogSink& logSink)
+      : instance(options.clusterUrl.empty() ? "" : cluster::RedisCluster::newInstanceName()),
+        core(std::move(options), auth, clock, logSink, instance),
+        ioc(static_cast<int>(std::max(1U, core.options.threads))),
+        sink(logSink) {}
 
+  const std::string instance;  // in a cluster
   ServerCore core;  // outlives the io_context, whose pending handlers refer to it
   net::io_context ioc;
+  LogSink& sink;
+  std::unique_ptr<cluster::RedisCluster> cluster;  // gone before the io_context it runs on
   std::shared_ptr<Listener> listener;
   std::vector<std::thread> threads;
   tcp::endpoint endpoint;
@@ -115,6 +123,13 @@ void Server::start() {
                              e.code().message());
   }
   impl_->endpoint = impl_->listener->localEndpoint();
+  if (!o.clusterUrl.empty()) {
+    auto endpoint = cluster::parseRedisUrl(o.clusterUrl);
+    if (!endpoint) throw std::runtime_error("not a redis://HOST[:PORT][/DB] URL: " + o.clusterUrl);
+    impl_->cluster = std::make_unique<cluster::RedisCluster>(impl_->ioc, std::move(*endpoint), impl_->instance,
+                                                             impl_->core, Logger(kSubsystem, "cluster", impl_->sink));
+    impl_->cluster->start();
+  }
   impl_->listener->accept();
   impl_->started = true;
   for (unsigned i = 0; i < std::max(1U, o.threads); ++i) {
@@ -135,9 +150,11 @@ void Server::stop() {
   impl_->listener->stop();
   impl_->core.shutdownAll();
   impl_->core.waitUntilNoConnections(limits::kStopGrace);
+  if (impl_->cluster) impl_->cluster->stop();
   impl_->ioc.stop();
   for (std::thread& t : impl_->threads) t.join();
   impl_->threads.clear();
+  impl_->cluster.reset();
   // Sessions still pending are destroyed with the io_context; what they tell
   // the hub then must not post into it.
   impl_->core.stopDelivery();

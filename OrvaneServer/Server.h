@@ -35,6 +35,12 @@ struct ServerOptions {
   unsigned threads = 2;
   ServerTimeouts timeouts;
   HubLimits hubLimits;
+  IceServerIssuer iceServerIssuer;  // relay credentials in each "welcome"; none when empty
+  std::string clusterUrl;           // redis://HOST:PORT[/DB]: one instance of a cluster meeting there; empty: alone
+  // How often an instance refreshes its presence, and when an instance that
+  // stopped refreshing counts as gone (its hosts leave the lists by lapse + refresh).
+  std::chrono::milliseconds clusterRefresh{2000};
+  std::chrono::milliseconds clusterLapse{6000};
   SignInLimits signInLimits;
   std::size_t maxQueuedBytes = limits::kMaxQueuedBytes;
   std::size_t maxConnections = limits::kMaxConnections;

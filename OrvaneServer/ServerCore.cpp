@@ -13,12 +13,12 @@ namespace {
 constexpr const char* kSubsystem = "com.kelbrin.Orvane.Server";
 }
 
-ServerCore::ServerCore(ServerOptions opts, Auth& a, const Clock& clock, LogSink& sink)
+ServerCore::ServerCore(ServerOptions opts, Auth& a, const Clock& clock, LogSink& sink, std::string instance)
     : options(std::move(opts)),
       auth(a),
       wsLog(kSubsystem, "ws", sink),
       httpLog(kSubsystem, "http", sink),
-      hub_(clock, Logger(kSubsystem, "hub", sink), options.hubLimits),
+      hub_(clock, Logger(kSubsystem, "hub", sink), options.hubLimits, options.iceServerIssuer, std::move(instance)),
       signIn_(clock, options.signInLimits) {
   if (options.webRoot) {
     std::error_code ec;
@@ -101,6 +101,46 @@ void ServerCore::revokeUser(std::string_view userId) {
   dispatch(hub_.revokeUser(userId));
 }
 
+void ServerCore::setClusterPort(ClusterPort* port) {
+  std::lock_guard lock(mutex_);
+  cluster_ = port;
+}
+
+void ServerCore::remoteDevice(std::string_view presenceKey, const std::optional<DeviceRecord>& record) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.remoteDevice(presenceKey, record));
+}
+
+void ServerCore::remoteDevices(const std::vector<std::pair<std::string, DeviceRecord>>& records) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.remoteDevices(records));
+}
+
+void ServerCore::peerMessage(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.peerMessage(text));
+}
+
+void ServerCore::undelivered(std::string_view instance, std::string_view text) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.undelivered(instance, text));
+}
+
+void ServerCore::instanceGone(std::string_view instance) {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.instanceGone(instance));
+}
+
+void ServerCore::announceAll() {
+  std::lock_guard lock(mutex_);
+  dispatch(hub_.announceAll());
+}
+
+std::vector<std::string> ServerCore::knownInstances() {
+  std::lock_guard lock(mutex_);
+  return hub_.knownInstances();
+}
+
 std::optional<double> ServerCore::signInWait(std::string_view source) {
   std::lock_guard lock(signInMutex_);
   return signIn_.wait(source);
@@ -113,6 +153,20 @@ std::optional<std::uint64_t> ServerCore::signInFailed(std::string_view source) {
 
 void ServerCore::dispatch(HubActions actions) {
   for (HubAction& action : actions) {
+    switch (action.kind) {
+      case HubAction::Kind::publish:
+        if (cluster_) cluster_->publish(action.target, std::move(action.text));
+        continue;
+      case HubAction::Kind::announce:
+        if (cluster_) cluster_->announce(action.target, std::move(action.text));
+        continue;
+      case HubAction::Kind::withdraw:
+        if (cluster_) cluster_->withdraw(action.target, std::move(action.text));
+        continue;
+      case HubAction::Kind::send:
+      case HubAction::Kind::close:
+        break;
+    }
     auto it = links_.find(action.socket);
     if (it == links_.end()) continue;
     auto link = it->second.lock();

@@ -31,11 +31,22 @@ class WsLink : public Connection {
   virtual void postClose(std::uint16_t code, std::string reason) = 0;
 };
 
+// Where a clustered hub's messages and presence go. Calls must not block:
+// they come with the hub's lock held.
+class ClusterPort {
+ public:
+  virtual ~ClusterPort() = default;
+  virtual void publish(const std::string& instance, std::string message) = 0;
+  virtual void announce(const std::string& presenceKey, std::string record) = 0;
+  virtual void withdraw(const std::string& presenceKey, std::string record) = 0;
+};
+
 // What the sessions share: options, accounts, logs, the hub behind its lock,
 // and the registry of live connections. Thread-safe.
 class ServerCore {
  public:
-  ServerCore(ServerOptions options, Auth& auth, const Clock& clock, LogSink& sink);
+  // `instance`: this one's name in a cluster; empty: alone.
+  ServerCore(ServerOptions options, Auth& auth, const Clock& clock, LogSink& sink, std::string instance = {});
 
   const ServerOptions options;
   std::optional<std::filesystem::path> webRoot;  // canonical
@@ -58,6 +69,17 @@ class ServerCore {
   void closed(SocketId id);
   void revokeUser(std::string_view userId);
 
+  // The cluster's side: where the hub's cluster actions go (null: nowhere),
+  // and what it learns from the other instances.
+  void setClusterPort(ClusterPort* port);
+  void remoteDevice(std::string_view presenceKey, const std::optional<DeviceRecord>& record);
+  void remoteDevices(const std::vector<std::pair<std::string, DeviceRecord>>& records);
+  void peerMessage(std::string_view text);
+  void undelivered(std::string_view instance, std::string_view text);
+  void instanceGone(std::string_view instance);
+  void announceAll();
+  std::vector<std::string> knownInstances();
+
   // Failed sign-ins per source address, as SignInLimiter counts them.
   std::optional<double> signInWait(std::string_view source);
   std::optional<std::uint64_t> signInFailed(std::string_view source);
@@ -68,6 +90,7 @@ class ServerCore {
   std::mutex mutex_;
   std::condition_variable drained_;
   Hub hub_;
+  ClusterPort* cluster_ = nullptr;
   std::unordered_map<SocketId, std::weak_ptr<WsLink>> links_;
   std::unordered_map<std::uint64_t, std::weak_ptr<Connection>> connections_;
   std::uint64_t nextConnection_ = 1;

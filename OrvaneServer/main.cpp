@@ -94,6 +94,7 @@ int serve(const cli::ServeArgs& args) {
   options.bindAddress = args.bind;
   options.port = args.port;
   options.webRoot = webRoot;
+  options.clusterUrl = args.cluster;
   // Keep descriptors in reserve for the database, files and logs.
   options.maxConnections = std::min(limits::kMaxConnections, fileLimit > 128 ? fileLimit - 64 : std::size_t{64});
   if (!args.tlsCert.empty()) {
@@ -105,9 +106,18 @@ int serve(const cli::ServeArgs& args) {
     }
   }
 
+  if (!args.turnUrls.empty()) {
+    auto secret = readTurnSecret(args.turnSecret);
+    if (auto* error = std::get_if<SecretFileError>(&secret)) return failure(error->message);
+    options.iceServerIssuer =
+        makeTurnIssuer(TurnConfig{args.turnUrls, std::get<std::string>(std::move(secret)), args.turnTtl});
+  }
+
   std::unique_ptr<Auth> auth;
   try {
-    auth = makeAuth(AuthOptions{args.dataDir, args.auth, args.audience, args.jwks});
+    AuthOptions authOptions{args.dataDir, args.auth, args.audience, args.jwks};
+    authOptions.database = args.database;
+    auth = makeAuth(authOptions);
   } catch (const std::exception& e) {
     return failure(e.what());
   }

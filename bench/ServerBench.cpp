@@ -4,7 +4,11 @@
 // devices at once. The server runs in a child process so its resident memory
 // is its own.
 //
-//   bench_signal [--sockets N] [--pairs N] [--rate FRAMES_PER_S] [--seconds S]
+// With --cluster, the same figures for two instances meeting in a throwaway
+// Redis, every host on one and every pad on the other: each frame crosses
+// Redis, and each instance holds the other's devices as records.
+//
+//   bench_signal [--sockets N] [--pairs N] [--rate FRAMES_PER_S] [--seconds S] [--cluster]
 
 #include <algorithm>
 #include <charconv>
@@ -14,12 +18,19 @@
 #include <vector>
 
 #include "tests/OrvaneServer/LoadRig.h"
+#include "tests/support/RedisServer.h"
 #include "tests/support/SelfSignedCertificate.h"
 
 namespace {
 
 using namespace orvane::test::load;
 using Clock = std::chrono::steady_clock;
+
+constexpr int kWarmUp = 50;
+constexpr auto kPresenceDeadline = std::chrono::seconds(30);
+
+// Skipped, not failed, when there is no Redis to meet in.
+constexpr int kSkipped = 77;
 
 const char* kind(bool tls) { return tls ? "TLS" : "plain"; }
 
@@ -31,7 +42,6 @@ double percentile(std::vector<double> v, double p) {
 
 template <class Socket>
 void measureIdle(std::shared_ptr<net::ssl::context> tls, int sockets) {
-  constexpr int kWarmUp = 50;
   ForkedServer server(sockets + kWarmUp, tls);
   net::io_context ioc;
   net::ssl::context clientTls(net::ssl::context::tls_client);
@@ -51,6 +61,54 @@ void measureIdle(std::shared_ptr<net::ssl::context> tls, int sockets) {
       "idle sockets, %s: %d held, %.1f KiB each (server RSS %ld -> %ld KiB; signed in at %.0f/s; goal <= 50 KiB: "
       "%s)\n",
       kind(tls != nullptr), sockets, each, before, after, sockets / seconds, each <= 50 ? "met" : "MISSED");
+}
+
+// Presence travels through Redis: polls until the pad lists its host.
+template <class Socket>
+void awaitHost(Socket& pad, int i, Clock::time_point deadline) {
+  const std::string host = "mac-" + std::to_string(i);
+  while (!listsHost(pad, host)) {
+    if (Clock::now() > deadline) throw std::runtime_error("pad-" + std::to_string(i) + " never listed " + host);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// As measureIdle, for both instances of a cluster: pads on A, their hosts on
+// B. What each instance holds for a socket includes the other instance's
+// record of the device at the far end.
+template <class Socket>
+void measureClusterIdle(std::shared_ptr<net::ssl::context> tls, int sockets) {
+  orvane::test::RedisServer redis;
+  ForkedServer a(sockets + kWarmUp, tls, redis.url());
+  ForkedServer b(sockets + kWarmUp, tls, redis.url());
+  net::io_context ioc;
+  net::ssl::context clientTls(net::ssl::context::tls_client);
+  std::vector<std::unique_ptr<Socket>> pads, macs;
+  pads.reserve(static_cast<std::size_t>(sockets + kWarmUp));
+  macs.reserve(static_cast<std::size_t>(sockets + kWarmUp));
+  const auto joinPair = [&](int i) {
+    pads.push_back(join<Socket>(ioc, clientTls, a.port(), "pad", i));
+    macs.push_back(join<Socket>(ioc, clientTls, b.port(), "mac", i));
+  };
+  for (int i = 0; i < kWarmUp; ++i) joinPair(i);
+  awaitHost(*pads.back(), kWarmUp - 1, Clock::now() + kPresenceDeadline);
+  const long beforeA = a.residentKiB();
+  const long beforeB = b.residentKiB();
+  const auto start = Clock::now();
+  for (int i = kWarmUp; i < sockets + kWarmUp; ++i) joinPair(i);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // Records arrive in order: the last host listed, the others are there too.
+  awaitHost(*pads.back(), sockets + kWarmUp - 1, Clock::now() + kPresenceDeadline);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long afterA = a.residentKiB();
+  const long afterB = b.residentKiB();
+  const double eachA = static_cast<double>(afterA - beforeA) / sockets;
+  const double eachB = static_cast<double>(afterB - beforeB) / sockets;
+  std::printf(
+      "idle sockets, %s, cluster of 2: %d held on each, instance A (pads) %.1f KiB each (RSS %ld -> %ld KiB), "
+      "instance B (hosts) %.1f KiB each (RSS %ld -> %ld KiB); signed in at %.0f pairs/s (goal <= 50 KiB: %s)\n",
+      kind(tls != nullptr), sockets, eachA, beforeA, afterA, eachB, beforeB, afterB, sockets / seconds,
+      std::max(eachA, eachB) <= 50 ? "met" : "MISSED");
 }
 
 // Every pair's host sends ICE frames to its pad, the pairs in turn, `rate`
@@ -142,6 +200,29 @@ class RouteLoad {
   int errors_ = 0;
 };
 
+// Pairs pad i with host i, then routes `rate` frames a second for `seconds`
+// and prints the figures under `label`.
+template <class Socket>
+void routeAndReport(const std::string& label, net::io_context& ioc, std::vector<std::unique_ptr<Socket>>& macs,
+                    std::vector<std::unique_ptr<Socket>>& pads, int rate, double seconds) {
+  for (std::size_t i = 0; i < pads.size(); ++i) {
+    pads[i]->write(net::buffer(R"({"type":"connectRequest","targetDeviceId":"mac-)" + std::to_string(i) + R"("})"));
+    beast::flat_buffer buffer;
+    macs[i]->read(buffer);  // the pad's connectRequest
+  }
+  const int frames = std::max(1, static_cast<int>(rate * seconds));
+  RouteLoad<Socket> load(ioc, macs, pads, rate, frames);
+  load.run();
+  const auto& us = load.micros();
+  const double p99 = percentile(us, 0.99);
+  std::printf(
+      "%s: %zu pairs, %d frames/s for %.1f s: %zu of %d routed (%d skipped, sender busy; %d socket "
+      "errors), p50 %.0f us, p99 %.0f us, max %.0f us (goal p99 <= 5000 us: %s)\n",
+      label.c_str(), pads.size(), rate, seconds, us.size(), frames, load.skipped(), load.errors(),
+      percentile(us, 0.5), p99, percentile(us, 1.0),
+      p99 <= 5000 && us.size() == static_cast<std::size_t>(frames) ? "met" : "MISSED");
+}
+
 template <class Socket>
 void measureRouting(std::shared_ptr<net::ssl::context> tls, int pairs, int rate, double seconds) {
   ForkedServer server(pairs, tls);
@@ -151,20 +232,27 @@ void measureRouting(std::shared_ptr<net::ssl::context> tls, int pairs, int rate,
   for (int i = 0; i < pairs; ++i) {
     macs.push_back(join<Socket>(ioc, clientTls, server.port(), "mac", i));
     pads.push_back(join<Socket>(ioc, clientTls, server.port(), "pad", i));
-    pads.back()->write(net::buffer(R"({"type":"connectRequest","targetDeviceId":"mac-)" + std::to_string(i) + R"("})"));
-    beast::flat_buffer buffer;
-    macs.back()->read(buffer);  // the pad's connectRequest
   }
-  const int frames = std::max(1, static_cast<int>(rate * seconds));
-  RouteLoad<Socket> load(ioc, macs, pads, rate, frames);
-  load.run();
-  const auto& us = load.micros();
-  const double p99 = percentile(us, 0.99);
-  std::printf(
-      "routing, %s: %d pairs, %d frames/s for %.1f s: %zu of %d routed (%d skipped, sender busy; %d socket "
-      "errors), p50 %.0f us, p99 %.0f us, max %.0f us (goal p99 <= 5000 us: %s)\n",
-      kind(tls != nullptr), pairs, rate, seconds, us.size(), frames, load.skipped(), load.errors(), percentile(us, 0.5),
-      p99, percentile(us, 1.0), p99 <= 5000 && us.size() == static_cast<std::size_t>(frames) ? "met" : "MISSED");
+  routeAndReport(std::string("routing, ") + kind(tls != nullptr), ioc, macs, pads, rate, seconds);
+}
+
+// Hosts on B, pads on A: every frame goes from B through Redis to A.
+template <class Socket>
+void measureClusterRouting(std::shared_ptr<net::ssl::context> tls, int pairs, int rate, double seconds) {
+  orvane::test::RedisServer redis;
+  ForkedServer a(pairs, tls, redis.url());
+  ForkedServer b(pairs, tls, redis.url());
+  net::io_context ioc;
+  net::ssl::context clientTls(net::ssl::context::tls_client);
+  std::vector<std::unique_ptr<Socket>> macs, pads;
+  for (int i = 0; i < pairs; ++i) {
+    macs.push_back(join<Socket>(ioc, clientTls, b.port(), "mac", i));
+    pads.push_back(join<Socket>(ioc, clientTls, a.port(), "pad", i));
+  }
+  const auto deadline = Clock::now() + kPresenceDeadline;
+  for (int i = 0; i < pairs; ++i) awaitHost(*pads[static_cast<std::size_t>(i)], i, deadline);
+  routeAndReport(std::string("routing, ") + kind(tls != nullptr) + ", host on B to pad on A through Redis", ioc, macs,
+                 pads, rate, seconds);
 }
 
 }  // namespace
@@ -175,13 +263,30 @@ int main(int argc, char** argv) {
   int pairs = 1000;
   int rate = 1000;
   double seconds = 10;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--sockets") == 0) sockets = std::max(1, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--pairs") == 0) pairs = std::max(1, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--rate") == 0) rate = std::max(1, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(0.1, std::atof(argv[i + 1]));
+  bool cluster = false;
+  for (int i = 1; i < argc; ++i) {
+    const bool valued = i + 1 < argc;
+    if (std::strcmp(argv[i], "--cluster") == 0) {
+      cluster = true;
+    } else if (valued && std::strcmp(argv[i], "--sockets") == 0) {
+      sockets = std::max(1, std::atoi(argv[++i]));
+    } else if (valued && std::strcmp(argv[i], "--pairs") == 0) {
+      pairs = std::max(1, std::atoi(argv[++i]));
+    } else if (valued && std::strcmp(argv[i], "--rate") == 0) {
+      rate = std::max(1, std::atoi(argv[++i]));
+    } else if (valued && std::strcmp(argv[i], "--seconds") == 0) {
+      seconds = std::max(0.1, std::atof(argv[++i]));
+    } else {
+      std::fprintf(stderr, "bench_signal: unknown or incomplete option %s\n", argv[i]);
+      return 2;
+    }
   }
-  const int wanted = std::max(sockets + 100, 2 * pairs) + 256;
+  if (cluster && !orvane::test::RedisServer::available()) {
+    std::printf("bench_signal: redis-server is not installed: no cluster figures (skipped)\n");
+    return kSkipped;
+  }
+  // A cluster's idle measurement holds both instances' clients here.
+  const int wanted = std::max((cluster ? 2 : 1) * (sockets + 100), 2 * pairs) + 256;
   if (!raiseFileLimit(static_cast<rlim_t>(wanted))) {
     std::fprintf(stderr, "bench_signal: the hard limit on open files is below %d: raise it (ulimit -Hn)\n", wanted);
     return 2;
@@ -193,6 +298,12 @@ int main(int argc, char** argv) {
     measureIdle<TlsSocket>(tls, sockets);
     measureRouting<PlainSocket>(nullptr, pairs, rate, seconds);
     measureRouting<TlsSocket>(tls, pairs, rate, seconds);
+    if (cluster) {
+      measureClusterIdle<PlainSocket>(nullptr, sockets);
+      measureClusterIdle<TlsSocket>(tls, sockets);
+      measureClusterRouting<PlainSocket>(nullptr, pairs, rate, seconds);
+      measureClusterRouting<TlsSocket>(tls, pairs, rate, seconds);
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_signal: %s\n", e.what());
     return 1;

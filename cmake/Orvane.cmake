@@ -32,7 +32,8 @@ endif()
 # GStreamer are not instrumented, so tests of the engine would report their
 # internals rather than ours.
 option(ORVANE_TSAN "Build the threaded parts' tests with ThreadSanitizer" OFF)
-set(ORVANE_TSAN_TESTS runtime_tests peer_manager_tests websocket_tests server_tests mac_capture_tests)
+set(ORVANE_TSAN_TESTS runtime_tests peer_manager_tests websocket_tests server_tests mac_capture_tests cluster_redis_tests
+    cluster_tests)
 if(ORVANE_TSAN)
   if(ORVANE_SANITIZE)
     message(FATAL_ERROR "ORVANE_TSAN and ORVANE_SANITIZE exclude each other")

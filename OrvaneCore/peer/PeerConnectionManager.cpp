@@ -2,6 +2,7 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -13,9 +14,6 @@
 namespace orvane {
 
 namespace {
-
-constexpr const char* kTurnUsername = "orvane";
-constexpr const char* kTurnCredential = "Qx7Rm2Lp9Vt4Wn8Ks3Hd6Fj1Zc5Bg0Ya";
 
 // Characters as the platform's strings count them (code points, not bytes).
 long characterCount(std::string_view text) {
@@ -81,18 +79,29 @@ PeerConnectionError::PeerConnectionError(std::string domain, long code, std::str
       description_(std::move(description)) {}
 
 std::vector<rtc::IceServer> defaultIceServers(bool forceRelay, const IceHosts& hosts) {
-  rtc::IceServer turn;
-  turn.username = kTurnUsername;
-  turn.credential = kTurnCredential;
-  const std::string relay = "turn:" + hosts.relayHost + ":3478?transport=";
-  if (forceRelay) {
-    turn.urls = {relay + "tcp"};
-    return {turn};
+  if (forceRelay) return {};
+  return {rtc::IceServer{{"stun:" + hosts.stunHost + ":19302"}, std::nullopt, std::nullopt}};
+}
+
+std::vector<rtc::IceServer> iceServersFor(const std::vector<IceServerInfo>& issued, bool forceRelay,
+                                          const IceHosts& hosts) {
+  const auto isTurn = [](const std::string& url) { return url.starts_with("turn:") || url.starts_with("turns:"); };
+  const auto overTcp = [](const std::string& url) {
+    return url.starts_with("turns:") || url.ends_with("?transport=tcp");
+  };
+  bool anyTcp = false;
+  for (const IceServerInfo& server : issued) {
+    anyTcp = anyTcp || std::any_of(server.urls.begin(), server.urls.end(), overTcp);
   }
-  turn.urls = {relay + "udp", relay + "tcp"};
-  rtc::IceServer stun;
-  stun.urls = {"stun:" + hosts.stunHost + ":19302"};
-  return {stun, turn};
+  std::vector<rtc::IceServer> servers = defaultIceServers(forceRelay, hosts);
+  for (const IceServerInfo& server : issued) {
+    rtc::IceServer entry{{}, server.username, server.credential};
+    for (const std::string& url : server.urls) {
+      if (!forceRelay || (isTurn(url) && (!anyTcp || overTcp(url)))) entry.urls.push_back(url);
+    }
+    if (!entry.urls.empty()) servers.push_back(std::move(entry));
+  }
+  return servers;
 }
 
 OsVersion systemOsVersion() {
@@ -334,6 +343,11 @@ class PeerConnectionManager::Link final : public rtc::PeerConnectionObserver, pu
     const rtc::DataChannelState state = channel.readyState();
     shared_->log.info("%{public}s dataChannel state → %{public}s", shared_->tag, dataChannelStateName(state));
     if (state == rtc::DataChannelState::open) shared_->flush();
+    // Our own teardown clears this observer first, so this is the peer
+    // closing the channel: it has left, though ICE may say so only seconds later.
+    if (state == rtc::DataChannelState::closed && hasConnectedOnce_) {
+      toOwner([](PeerConnectionManager& m) { call(m.onDisconnected); });
+    }
   }
 
   void onMessage(rtc::DataChannel&, std::span<const std::uint8_t> data, bool) override {
@@ -372,9 +386,8 @@ std::shared_ptr<PeerConnectionManager> PeerConnectionManager::create(
   sslOnce.run([&engine] { engine.initializeSSL(); });
   auto factory = engine.makeFactory();
   if (!factory) throw std::invalid_argument("the engine made no peer-connection factory");
-  auto servers = iceServers ? std::move(*iceServers) : defaultIceServers(forceRelay, environment.iceHosts);
   auto manager = std::make_shared<PeerConnectionManager>(Private{}, role, std::move(signalingService),
-                                                         std::move(servers), trickle, forceRelay, std::move(factory),
+                                                         std::move(iceServers), trickle, forceRelay, std::move(factory),
                                                          main, logSink, std::move(environment));
   std::weak_ptr<PeerConnectionManager> weak = manager;
   manager->signalingService_->onMessage = [weak, &main](const SignalingMessage& message) {
@@ -389,13 +402,15 @@ std::shared_ptr<PeerConnectionManager> PeerConnectionManager::create(
 
 PeerConnectionManager::PeerConnectionManager(Private, SignalingRole role,
                                              std::shared_ptr<SignalingServiceProtocol> signalingService,
-                                             std::vector<rtc::IceServer> iceServers, bool trickle, bool forceRelay,
+                                             std::optional<std::vector<rtc::IceServer>> iceServers, bool trickle,
+                                             bool forceRelay,
                                              std::shared_ptr<rtc::PeerConnectionFactory> factory, Executor& main,
                                              LogSink& logSink, Environment environment)
     : role_(role),
       tag_("[PCM:" + std::string(toString(role)) + "]"),
       signalingService_(std::move(signalingService)),
       configuredIceServers_(std::move(iceServers)),
+      iceHosts_(environment.iceHosts),
       trickle_(trickle),
       forceRelay_(forceRelay),
       factory_(std::move(factory)),
@@ -419,6 +434,13 @@ void PeerConnectionManager::tearDown() {
   link_.reset();  // only now: close() has detached it from the engine
 }
 
+std::vector<rtc::IceServer> PeerConnectionManager::iceServersForAttempt() {
+  if (configuredIceServers_) return *configuredIceServers_;
+  // Read anew for every attempt: the credentials of the last one may have expired.
+  return iceServersFor(signalingService_->issuedIceServers().value_or(std::vector<IceServerInfo>{}), forceRelay_,
+                       iceHosts_);
+}
+
 Task<void> PeerConnectionManager::start() {
   ORVANE_ASSERT_ON(main_);
   auto self = shared_from_this();  // the attempt runs to its end even if the owner lets go
@@ -431,10 +453,13 @@ Task<void> PeerConnectionManager::start() {
   const std::uint64_t generation = ++attempt_;
 
   rtc::Configuration configuration;
-  configuration.iceServers = configuredIceServers_;
+  configuration.iceServers = iceServersForAttempt();
   if (forceRelay_) {
     configuration.iceTransportPolicy = rtc::IceTransportPolicy::relay;
     log_.info("%{public}s forceRelay ON → iceTransportPolicy=.relay, TURN over TCP only", tag_);
+    if (configuration.iceServers.empty()) {
+      log_.error("%{public}s relay-only without a TURN server: the signalling server issued none", tag_);
+    }
   }
   if (trickle_) configuration.continualGatheringPolicy = rtc::ContinualGatheringPolicy::gatherContinually;
   configuration.sdpSemantics = rtc::SdpSemantics::unifiedPlan;

@@ -37,13 +37,17 @@ class PeerConnectionError : public std::runtime_error {
 // Where the built-in ICE servers live.
 struct IceHosts {
   std::string stunHost = "stun.l.google.com";
-  // A documentation address (TEST-NET-2) as placeholder: deployments override
-  // it with their own relay, which is reached by IP address, not by name.
-  std::string relayHost = "198.51.100.24";
 };
 
-// STUN then TURN over UDP and TCP; relay-only mode keeps TURN over TCP alone.
+// The built-in STUN server; none in relay-only mode. Relays come only from the
+// signalling server, with credentials of their own for each user.
 std::vector<rtc::IceServer> defaultIceServers(bool forceRelay, const IceHosts& hosts = {});
+
+// The servers for one connection attempt: the built-in ones plus those the
+// signalling server issued. Relay-only keeps the issued TURN URLs over TCP
+// (turns:, or turn: with transport=tcp), or every TURN URL when none is.
+std::vector<rtc::IceServer> iceServersFor(const std::vector<IceServerInfo>& issued, bool forceRelay,
+                                          const IceHosts& hosts = {});
 
 struct OsVersion {
   long major = 0;
@@ -87,15 +91,15 @@ class PeerConnectionManager final : public std::enable_shared_from_this<PeerConn
   static constexpr std::size_t kMaxPendingCandidates = 100;
 
   // Installs the service's onMessage. `engine`, `main` and `logSink` must
-  // outlive the manager. Without `iceServers` the defaults for `forceRelay`
-  // apply.
+  // outlive the manager. Without `iceServers` each attempt takes the servers
+  // the signalling service issued last (see iceServersFor).
   static std::shared_ptr<PeerConnectionManager> create(
       SignalingRole role, std::shared_ptr<SignalingServiceProtocol> signalingService,
       std::optional<std::vector<rtc::IceServer>> iceServers, bool trickle, bool forceRelay, rtc::Engine& engine,
       Executor& main, LogSink& logSink = systemLogSink(), Environment environment = {});
 
   PeerConnectionManager(Private, SignalingRole role, std::shared_ptr<SignalingServiceProtocol> signalingService,
-                        std::vector<rtc::IceServer> iceServers, bool trickle, bool forceRelay,
+                        std::optional<std::vector<rtc::IceServer>> iceServers, bool trickle, bool forceRelay,
                         std::shared_ptr<rtc::PeerConnectionFactory> factory, Executor& main, LogSink& logSink,
                         Environment environment);
   ~PeerConnectionManager();
@@ -118,7 +122,8 @@ class PeerConnectionManager final : public std::enable_shared_from_this<PeerConn
   void sendControlEvent(const ControlEvent& event);
 
   SignalingRole role() const { return role_; }
-  const std::vector<rtc::IceServer>& configuredIceServers() const { return configuredIceServers_; }
+  // Given explicitly; they win over any issued ones.
+  const std::optional<std::vector<rtc::IceServer>>& configuredIceServers() const { return configuredIceServers_; }
   bool trickle() const { return trickle_; }
   bool forceRelay() const { return forceRelay_; }
   const std::shared_ptr<rtc::VideoTrack>& localVideoTrack() const { return localVideoTrack_; }
@@ -135,6 +140,7 @@ class PeerConnectionManager final : public std::enable_shared_from_this<PeerConn
   void tearDown();
   bool isCurrent(const std::shared_ptr<rtc::PeerConnection>& pc) const { return pc && pc == peerConnection_; }
   bool isLive(std::uint64_t generation) const;
+  std::vector<rtc::IceServer> iceServersForAttempt();
   Task<void> createAndSendOffer();
   Task<void> waitForIceGathering(double timeoutSeconds, std::shared_ptr<rtc::PeerConnection> pc);
   void resumeGatheringWait();
@@ -149,7 +155,8 @@ class PeerConnectionManager final : public std::enable_shared_from_this<PeerConn
   const SignalingRole role_;
   const std::string tag_;
   const std::shared_ptr<SignalingServiceProtocol> signalingService_;
-  const std::vector<rtc::IceServer> configuredIceServers_;
+  const std::optional<std::vector<rtc::IceServer>> configuredIceServers_;
+  const IceHosts iceHosts_;
   const bool trickle_;
   const bool forceRelay_;
   const std::shared_ptr<rtc::PeerConnectionFactory> factory_;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "OrvaneCore/json/DecodeResult.h"
 
@@ -31,6 +32,16 @@ struct HostInfo {
   std::chrono::system_clock::time_point lastSeen;
 
   bool operator==(const HostInfo&) const = default;
+};
+
+// A STUN or TURN server the signalling server issued, with short-lived
+// credentials for TURN.
+struct IceServerInfo {
+  std::vector<std::string> urls;
+  std::optional<std::string> username;
+  std::optional<std::string> credential;
+
+  bool operator==(const IceServerInfo&) const = default;
 };
 
 struct ICECandidateInfo {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ class SignalingServiceProtocol {
   virtual Task<void> clearSession() = 0;
   // Host, whenever an attempt ends; swallows its own errors.
   virtual Task<void> resetForNextSession() = 0;
+
+  // The ICE servers the signalling server issued most recently, when it
+  // issues any; any thread.
+  virtual std::optional<std::vector<IceServerInfo>> issuedIceServers() const { return std::nullopt; }
 
   // Fired from the backend's own threads or tasks; receivers hop to the
   // context they need. Set them before start().

@@ -11,6 +11,7 @@
 #include "OrvaneCore/runtime/Log.h"
 #include "OrvaneServer/auth/Jws.h"
 #include "OrvaneServer/auth/LocalKey.h"
+#include "OrvaneServer/auth/PostgresStore.h"
 #include "OrvaneServer/auth/Store.h"
 
 namespace orvane::server {
@@ -52,6 +53,13 @@ HttpReply errorReply(unsigned status, std::string_view code) {
   w.string(code);
   w.endObject();
   return {status, std::move(w).finish().value_or("{}")};
+}
+
+// An unreachable database is worth retrying; anything else is our fault.
+HttpReply storeFailure(const std::exception& e) {
+  const auto* typed = dynamic_cast<const StoreError*>(&e);
+  if (typed != nullptr && typed->kind() == StoreError::Kind::unavailable) return errorReply(503, "unavailable");
+  return errorReply(500, "server_error");
 }
 
 // Names end up in host lists and logs: no control characters.
@@ -144,13 +152,21 @@ Verifier localVerifier(const std::filesystem::path& dataDir) {
           kMaxInviteTtl.count(), true};
 }
 
+std::unique_ptr<AccountStore> openStore(const AuthOptions& options) {
+  if (options.database.empty()) return std::make_unique<Store>(options.dataDir / kDatabaseFile);
+  PostgresOptions postgres;
+  postgres.url = options.database;
+  postgres.clock = options.clock;
+  return std::make_unique<PostgresStore>(std::move(postgres));
+}
+
 class AuthImpl final : public Auth {
  public:
   AuthImpl(const AuthOptions& options, Verifier verifier)
       : clock_(clockOr(options.clock)),
         log_("com.kelbrin.Orvane.Server", "auth", options.logSink != nullptr ? *options.logSink : systemLogSink()),
         verifier_(std::move(verifier)),
-        store_(options.dataDir / kDatabaseFile) {}
+        store_(openStore(options)) {}
 
   HttpReply exchange(std::string_view body) override {
     DecodeResult<ExchangeRequest> request = decodeExchange(body);
@@ -171,7 +187,7 @@ class AuthImpl final : public Auth {
       std::optional<std::string> userId;
       {
         std::lock_guard lock(mutex_);
-        userId = store_.issueSession({verifier_.issuer, claims.value().subject,
+        userId = store_->issueSession({verifier_.issuer, claims.value().subject,
                                       verifier_.oneTime ? std::string_view(claims.value().jti) : std::string_view(),
                                       claims.value().expires, hash, req.deviceId, req.role, req.deviceName, now});
       }
@@ -190,7 +206,7 @@ class AuthImpl final : public Auth {
       return {200, std::move(w).finish().value_or("")};
     } catch (const std::exception& e) {
       log_.error("sign-in failed: %{public}s", e.what());
-      return errorReply(500, "server_error");
+      return storeFailure(e);
     }
   }
 
@@ -198,20 +214,20 @@ class AuthImpl final : public Auth {
     const std::optional<std::string_view> token = bearerToken(authorization);
     const std::optional<std::string> hash = token ? sessionHash(*token) : std::nullopt;
     if (!hash) return errorReply(401, "unauthorized");
-    Store::DeleteResult result;
+    AccountStore::DeleteResult result;
     try {
       std::lock_guard lock(mutex_);
-      result = store_.deleteAccount(*hash, unixSeconds(clock_));
+      result = store_->deleteAccount(*hash, unixSeconds(clock_));
     } catch (const std::exception& e) {
       log_.error("account deletion failed: %{public}s", e.what());
-      return errorReply(500, "server_error");
+      return storeFailure(e);
     }
     switch (result.outcome) {
-      case Store::Deletion::unknownToken:
+      case AccountStore::Deletion::unknownToken:
         return errorReply(401, "unauthorized");
-      case Store::Deletion::alreadyGone:
+      case AccountStore::Deletion::alreadyGone:
         return errorReply(404, "not_found");
-      case Store::Deletion::deleted:
+      case AccountStore::Deletion::deleted:
         break;
     }
     log_.notice("deleted user %{public}s", result.userId);
@@ -231,10 +247,11 @@ class AuthImpl final : public Auth {
     if (!hash) return std::nullopt;
     try {
       std::lock_guard lock(mutex_);
-      return store_.findSession(*hash);
+      return store_->findSession(*hash);
     } catch (const std::exception& e) {
+      // Not a verdict on the token: the caller must not count it as a bad one.
       log_.error("session lookup failed: %{public}s", e.what());
-      return std::nullopt;
+      throw;
     }
   }
 
@@ -242,8 +259,8 @@ class AuthImpl final : public Auth {
   const Clock& clock_;
   Logger log_;
   const Verifier verifier_;
-  std::mutex mutex_;  // one SQLite connection, used by one thread at a time
-  Store store_;
+  std::mutex mutex_;  // one database connection, used by one thread at a time
+  std::unique_ptr<AccountStore> store_;
 };
 
 }  // namespace

@@ -41,13 +41,16 @@ enum class IdentityMode {
 };
 
 struct AuthOptions {
-  std::filesystem::path dataDir;  // SQLite database and the local signing key live here
+  std::filesystem::path dataDir;  // the SQLite database (by default) and the local signing key live here
   IdentityMode mode = IdentityMode::local;
   std::string audience;            // apple: the expected "aud"
   std::filesystem::path jwksFile;  // apple: Apple's public keys
   // Not owned; must outlive the Auth. Null: the system clock / log.
   const Clock* clock = nullptr;
   LogSink* logSink = nullptr;
+  // A postgresql:// URL: accounts live there, shared by every instance using
+  // it. Empty: SQLite in dataDir.
+  std::string database{};
 };
 
 // The server's accounts: identity-token verification, the session tokens it
@@ -57,11 +60,13 @@ class Auth {
  public:
   virtual ~Auth() = default;
 
-  // POST /v1/auth/apple with its JSON body.
+  // POST /v1/auth/apple with its JSON body. This and deleteAccount() answer
+  // 503 while the database is unreachable.
   virtual HttpReply exchange(std::string_view requestBody) = 0;
   // DELETE /v1/auth/apple; `authorization` is the raw header value.
   virtual HttpReply deleteAccount(std::string_view authorization) = 0;
   // Every WebSocket handshake: the bearer token's identity, if it is valid.
+  // Throws when the accounts cannot be read: the token may well be valid.
   virtual std::optional<SessionIdentity> authenticate(std::string_view sessionToken) = 0;
 
   // Told after an account was deleted, so its open sockets can be closed.

@@ -15,11 +15,6 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 5000;
-// Used invite ids outlive their tokens by a day, so a clock stepped back
-// cannot make a pruned invite redeemable again.
-constexpr std::int64_t kUsedInviteGrace = 24 * 3600;
-// How long a deleted account's tokens are still answered with 404.
-constexpr std::int64_t kTombstoneDays = 90;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS users(
@@ -312,7 +307,7 @@ Store::DeleteResult Store::deleteAccount(std::string_view tokenHash, std::int64_
       const bool gone = tomb.step() && jws::constantTimeEqual(tomb.column(0), tokenHash);
       return {false, {gone ? Deletion::alreadyGone : Deletion::unknownToken, {}}};
     }
-    Run(q_->pruneTombstones).integer(now - kTombstoneDays * 24 * 3600).done();
+    Run(q_->pruneTombstones).integer(now - kTombstoneSeconds).done();
     Run(q_->tombstoneUser).integer(now).text(userId).done();
     Run(q_->deleteSessions).text(userId).done();
     Run(q_->deleteUser).text(userId).done();

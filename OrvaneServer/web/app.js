@@ -26,6 +26,8 @@ const RECEIVED_KEPT = 50;
 const PAGE_OPTIONS = new URLSearchParams(location.search);
 const BENCH = PAGE_OPTIONS.get('bench') === 'latency';
 const LOWEST_DELAY = PAGE_OPTIONS.get('delay') !== 'default';
+// ?relay=only: candidates through the issued TURN relays alone, to check them.
+const RELAY_ONLY = PAGE_OPTIONS.get('relay') === 'only';
 
 // What an automated test may read; nothing else is global.
 const status = {
@@ -210,7 +212,9 @@ class Pad {
     this.stageMessage(`Connecting to ${host.name}…`);
     showScreen('session');
 
-    const peer = new PadPeer({ signaling: this.signaling, iceServers: ICE_SERVERS, lowestDelay: LOWEST_DELAY });
+    const iceServers = [...(RELAY_ONLY ? [] : ICE_SERVERS), ...this.signaling.iceServers];
+    const peer = new PadPeer({ signaling: this.signaling, iceServers, relayOnly: RELAY_ONLY,
+      lowestDelay: LOWEST_DELAY });
     this.peer = peer;
     peer.onTrack = (stream, receiver) => {
       this.video.srcObject = stream;

@@ -9,10 +9,10 @@ export const DISCONNECT_GRACE_MS = 4000;  // ICE often recovers from "disconnect
 export class PadPeer {
   // signaling: {sendAnswer(sdp), sendIce(candidate)}.
   // Callbacks: onTrack(stream, receiver), onChannelOpen(), onControlEvent(event), onConnected(), onEnded(reason).
-  constructor({ signaling, iceServers = [], lowestDelay = true, RTCPeerConnection = globalThis.RTCPeerConnection,
-    timers = globalThis }) {
+  constructor({ signaling, iceServers = [], relayOnly = false, lowestDelay = true,
+    RTCPeerConnection = globalThis.RTCPeerConnection, timers = globalThis }) {
     Object.assign(this, { signaling, timers });
-    this.pc = new RTCPeerConnection({ iceServers });
+    this.pc = new RTCPeerConnection(relayOnly ? { iceServers, iceTransportPolicy: 'relay' } : { iceServers });
     this.channel = null;
     this.queue = [];
     this.pendingCandidates = [];
@@ -128,7 +128,16 @@ export class PadPeer {
     if (this.ended) return;
     this.ended = true;
     this.timers.clearTimeout(this.graceTimer);
-    if (this.channel) this.channel.onopen = this.channel.onmessage = this.channel.onclose = null;
+    if (this.channel) {
+      this.channel.onopen = this.channel.onmessage = this.channel.onclose = null;
+      // Tells the host at once that the pad has gone; otherwise it learns
+      // from the silence, seconds later.
+      try {
+        this.channel.close();
+      } catch {
+        // already closed
+      }
+    }
     this.pc.onicecandidate = this.pc.ontrack = this.pc.ondatachannel = this.pc.onconnectionstatechange = null;
     try {
       this.pc.close();

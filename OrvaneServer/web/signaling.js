@@ -10,6 +10,31 @@ export const READY_TIMEOUT_MS = 8000;
 const STRING_FIELDS = ['id', 'role', 'deviceId', 'deviceName', 'targetDeviceId', 'fromDeviceId', 'fromName', 'sdp',
   'sdpMid', 'peerDeviceId', 'code', 'message'];
 const INT32 = (v) => Number.isInteger(v) && v >= -(2 ** 31) && v < 2 ** 31;
+// A "welcome"'s relays: a few servers, each a few short URLs and credentials.
+const MAX_ICE_SERVERS = 8;
+const MAX_ICE_URLS = 8;
+const MAX_ICE_FIELD = 512;
+const ICE_URL = /^(stuns?|turns?):./;
+const ICE_TEXT = (v) => typeof v === 'string' && v.length <= MAX_ICE_FIELD && !/[\u0000-\u001f\u007f]/.test(v);
+
+// The servers in the RTCIceServer shape, or null when any is malformed.
+function decodeIceServers(list) {
+  if (!Array.isArray(list) || list.length > MAX_ICE_SERVERS) return null;
+  const out = [];
+  for (const s of list) {
+    if (typeof s !== 'object' || s === null || !Array.isArray(s.urls)) return null;
+    if (s.urls.length === 0 || s.urls.length > MAX_ICE_URLS) return null;
+    if (!s.urls.every((u) => typeof u === 'string' && u.length <= MAX_ICE_FIELD && ICE_URL.test(u))) return null;
+    const server = { urls: [...s.urls] };
+    for (const key of ['username', 'credential']) {
+      if (s[key] === undefined || s[key] === null) continue;
+      if (!ICE_TEXT(s[key])) return null;
+      server[key] = s[key];
+    }
+    out.push(server);
+  }
+  return out;
+}
 
 // One frame's envelope, or null when it is not one: "type" must be a string,
 // every other field absent, null or of its type; null fields are dropped.
@@ -47,6 +72,11 @@ export function decodeEnvelope(text) {
     }
     out.hosts = hosts;
   }
+  if (v.iceServers !== undefined && v.iceServers !== null) {
+    const servers = decodeIceServers(v.iceServers);
+    if (!servers) return null;
+    out.iceServers = servers;
+  }
   return out;
 }
 
@@ -71,6 +101,7 @@ export function signalingUrl(location) {
 export class SignalingClient {
   // Callbacks: onReady(), onOffer(sdp), onIce({candidate, sdpMLineIndex, sdpMid}), onPeerGone(),
   // onServerError(code, message), onClosed({everOpened, attempt}).
+  // iceServers: the relays the latest "welcome" issued, for the next session.
   constructor({ url, token, deviceId, deviceName, WebSocket = globalThis.WebSocket, timers = globalThis }) {
     Object.assign(this, { url, token, deviceId, deviceName, WebSocketImpl: WebSocket, timers });
     this.socket = null;
@@ -79,6 +110,7 @@ export class SignalingClient {
     this.attempt = 0;
     this.pendingHosts = null;     // {resolve}
     this.listHostsDeferred = false;
+    this.iceServers = [];
   }
 
   start() {
@@ -187,6 +219,9 @@ export class SignalingClient {
     }
     if (!wasReady && e.type !== 'error') this.onReady?.();
     switch (e.type) {
+      case 'welcome':
+        this.iceServers = e.iceServers ?? [];
+        break;
       case 'hosts':
         this.answerHosts(e.hosts ?? []);
         break;

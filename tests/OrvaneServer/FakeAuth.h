@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "OrvaneServer/auth/Auth.h"
@@ -39,6 +41,7 @@ class FakeAuth final : public Auth {
   }
 
   std::optional<SessionIdentity> authenticate(std::string_view token) override {
+    if (storeDown) throw std::runtime_error("database unavailable");
     std::lock_guard lock(mutex_);
     auto it = tokens_.find(std::string(token));
     if (it == tokens_.end()) return std::nullopt;
@@ -46,6 +49,7 @@ class FakeAuth final : public Auth {
   }
 
   std::string lastExchangeBody;
+  std::atomic<bool> storeDown = false;  // authenticate() throws, as the real one does without its database
 
  private:
   std::mutex mutex_;

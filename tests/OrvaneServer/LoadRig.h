@@ -1,5 +1,6 @@
 #pragma once
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -16,6 +18,7 @@
 #include <string>
 #include <type_traits>
 
+#include "OrvaneCore/signaling/websocket/WSEnvelope.h"
 #include "OrvaneServer/Server.h"
 #include "tests/OrvaneServer/FakeAuth.h"
 
@@ -53,12 +56,22 @@ inline long residentKiB(pid_t pid) {
   return -1;
 }
 
+// Closes every descriptor from 3 up but `keepA` and `keepB`.
+inline void closeDescriptorsExcept(int keepA, int keepB) {
+  const int low = std::min(keepA, keepB);
+  const int high = std::max(keepA, keepB);
+  if (low > 3) close_range(3, static_cast<unsigned>(low - 1), 0);
+  if (high > low + 1) close_range(static_cast<unsigned>(low + 1), static_cast<unsigned>(high - 1), 0);
+  close_range(static_cast<unsigned>(high + 1), ~0U, 0);
+}
+
 // A Server with `accounts` accounts in a forked child; the frame rate limit and
-// the idle time-out are lifted, loads here are the test. Stopped and reaped on
+// the idle time-out are lifted, loads here are the test. With a `clusterUrl`,
+// one instance of a cluster meeting in that Redis. Stopped and reaped on
 // destruction.
 class ForkedServer {
  public:
-  ForkedServer(int accounts, std::shared_ptr<net::ssl::context> tls) {
+  ForkedServer(int accounts, std::shared_ptr<net::ssl::context> tls, std::string clusterUrl = {}) {
     int portPipe[2], control[2];
     if (pipe(portPipe) != 0 || pipe(control) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
@@ -66,7 +79,7 @@ class ForkedServer {
     if (pid_ == 0) {
       close(portPipe[0]);
       close(control[1]);
-      serve(portPipe[1], control[0], accounts, std::move(tls));
+      serve(portPipe[1], control[0], accounts, std::move(tls), std::move(clusterUrl));
     }
     close(portPipe[1]);
     close(control[0]);
@@ -87,7 +100,15 @@ class ForkedServer {
   long residentKiB() const { return load::residentKiB(pid_); }
 
  private:
-  [[noreturn]] static void serve(int portPipe, int control, int accounts, std::shared_ptr<net::ssl::context> tls) {
+  [[noreturn]] static void serve(int portPipe, int control, int accounts, std::shared_ptr<net::ssl::context> tls,
+                                 std::string clusterUrl) {
+    // A copy of a client's socket here would keep it open after the parent
+    // closes it, and one of another server's control pipe would keep that
+    // server from ever seeing its end.
+    closeDescriptorsExcept(portPipe, control);
+    // Heap the parent had freed is resident here too: the server reusing it
+    // would grow without its resident memory showing it.
+    malloc_trim(0);
     raiseFileLimit(0);
     server::fake::FakeAuth auth;
     for (int i = 0; i < accounts; ++i) {
@@ -104,6 +125,7 @@ class ForkedServer {
     options.hubLimits.frameBurst = 1e9;
     // Clients here only read when measuring: setting up thousands of them on a busy machine must not look idle.
     options.timeouts.idle = std::chrono::hours(1);
+    options.clusterUrl = std::move(clusterUrl);
     int status = 0;
     try {
       server::Server server(options, auth, clock, quiet);
@@ -147,6 +169,19 @@ std::unique_ptr<Socket> join(net::io_context& ioc, net::ssl::context& clientTls,
   beast::flat_buffer buffer;
   ws->read(buffer);  // welcome
   return ws;
+}
+
+// Whether `pad`'s list of hosts names `host` now. Call only while nothing
+// else is on its way to the pad.
+template <class Socket>
+bool listsHost(Socket& pad, const std::string& host) {
+  pad.write(net::buffer(std::string(R"({"type":"listHosts"})")));
+  beast::flat_buffer buffer;
+  pad.read(buffer);
+  const auto reply = wsDecode(beast::buffers_to_string(buffer.data()));
+  if (!reply || !reply.value().hosts) return false;
+  const auto& hosts = *reply.value().hosts;
+  return std::any_of(hosts.begin(), hosts.end(), [&](const WSHost& h) { return h.deviceId == host; });
 }
 
 }  // namespace orvane::test::load

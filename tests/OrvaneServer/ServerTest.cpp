@@ -16,11 +16,13 @@
 #include "OrvaneCore/signaling/websocket/WSEnvelope.h"
 #include "OrvaneServer/Server.h"
 #include "tests/OrvaneServer/FakeAuth.h"
+#include "tests/OrvaneServer/WsClient.h"
 #include "tests/support/SelfSignedCertificate.h"
 #include "tests/support/TempDir.h"
 
 using namespace orvane;
 using namespace orvane::server;
+using namespace orvane::server::wstest;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
@@ -28,64 +30,6 @@ namespace asio = boost::asio;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Runs one asynchronous step with a deadline, so a faulty server fails a test instead of hanging it.
-template <class Stream, class Start>
-beast::error_code step(asio::io_context& ioc, Stream& stream, Start start) {
-  beast::error_code result = asio::error::would_block;
-  beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(5));
-  start([&](beast::error_code ec, auto&&...) { result = ec; });
-  ioc.restart();
-  ioc.run();
-  return result;
-}
-
-class Client {
- public:
-  // The handshake's HTTP status: 101 when the socket is open.
-  unsigned connect(std::uint16_t port, const std::string& authorization, const std::string& protocols = "",
-                   const char* from = "127.0.0.1") {
-    auto& socket = beast::get_lowest_layer(ws).socket();
-    socket.open(asio::ip::tcp::v4());
-    socket.bind(asio::ip::tcp::endpoint(asio::ip::make_address(from), 0));
-    beast::get_lowest_layer(ws).connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-    ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& req) {
-      if (!authorization.empty()) req.set(http::field::authorization, authorization);
-      if (!protocols.empty()) req.set(http::field::sec_websocket_protocol, protocols);
-    }));
-    step(ioc, ws, [&](auto h) { ws.async_handshake(response, "127.0.0.1", "/v1/ws", h); });
-    return response.result_int();
-  }
-  bool send(const std::string& text) {
-    return !step(ioc, ws, [&](auto h) { ws.async_write(asio::buffer(text), h); });
-  }
-  // The next frame; type "closed" once the socket has closed (see ws.reason()).
-  WSEnvelope next() {
-    beast::flat_buffer buffer;
-    if (step(ioc, ws, [&](auto h) { ws.async_read(buffer, h); })) return closed();
-    return wsDecode(beast::buffers_to_string(buffer.data())).value();
-  }
-  static WSEnvelope closed() {
-    WSEnvelope e;
-    e.type = "closed";
-    return e;
-  }
-  // Reads until the socket closes; the close code the server gave.
-  std::uint16_t closeCode() {
-    while (next().type != "closed") {
-    }
-    return ws.reason().code;
-  }
-
-  asio::io_context ioc;
-  websocket::stream<beast::tcp_stream> ws{ioc};
-  websocket::response_type response;
-};
-
-std::string hello(const std::string& role, const std::string& device) {
-  return R"({"type":"hello","role":")" + role + R"(","deviceId":")" + device + R"(","deviceName":"N"})";
-}
-const std::string kListHosts = R"({"type":"listHosts"})";
 
 class ServerTest : public ::testing::Test {
  protected:
@@ -329,6 +273,16 @@ TEST_F(ServerTest, WrongTokensFromOneAddressAreLimitedWhileOthersSignInPromptly)
   int lines = 0;
   for (const auto& m : sink.messages()) lines += m.starts_with("refused 127.0.0.1:") ? 1 : 0;
   EXPECT_EQ(lines, 1);  // one window, one line
+}
+
+TEST_F(ServerTest, UnreadableAccountsAre503AndNotCountedAsFailedSignIns) {
+  auth.storeDown = true;
+  const SignInLimits defaults;
+  for (int i = 0; i < static_cast<int>(defaults.failureBurst) + 3; ++i) {
+    EXPECT_EQ(Client().connect(server->port(), "Bearer tok-pad"), 503U) << i;  // never 401, never 429
+  }
+  auth.storeDown = false;
+  EXPECT_EQ(Client().connect(server->port(), "Bearer tok-pad"), 101U);
 }
 
 TEST_F(ServerTest, SilentSocketsAreDroppedPingingOnesKept) {

@@ -57,6 +57,9 @@ TEST(CommandLine, ParsesServeAndInviteWithTheirDefaults) {
   EXPECT_EQ(serve.port, 8080);
   EXPECT_EQ(serve.dataDir, "/xdg/orvane-signal");
   EXPECT_EQ(serve.auth, IdentityMode::local);
+  EXPECT_EQ(serve.database, "");  // SQLite in the data directory
+  EXPECT_EQ(std::get<cli::ServeArgs>(cli::parse({"serve", "--database=postgres://u@db/accounts"}, env)).database,
+            "postgres://u@db/accounts");
   serve = std::get<cli::ServeArgs>(cli::parse({"serve", "--port=0", "--bind", "::", "--auth", "apple", "--audience",
                                                "app", "--jwks", "k.json", "--tls-cert", "c", "--tls-key", "k"},
                                               {"relative", "/home/u"}));
@@ -81,7 +84,8 @@ TEST(CommandLine, RejectsWhatItCannotHonour) {
       {"serve", "--bind", "example.org"}, {"serve", "--auth", "oauth"}, {"serve", "--auth", "apple", "--jwks", "k"},
       {"serve", "--audience", "a"}, {"serve", "--tls-cert", "c"}, {"serve", "--port", "1", "--port", "2"},
       {"serve", "--user", "x"}, {"invite"}, {"invite", "--user", "a", "--ttl", "0"},
-      {"invite", "--user", "a", "--ttl", "86401"}, {"invite", "--user="}};
+      {"invite", "--user", "a", "--ttl", "86401"}, {"invite", "--user="}, {"serve", "--database", "accounts.db"},
+      {"serve", "--database", "mysql://db/accounts"}, {"invite", "--user", "a", "--database", "postgresql://db"}};
   for (const auto& args : bad) EXPECT_TRUE(std::holds_alternative<cli::UsageError>(cli::parse(args, {"/x", "/h"})));
   EXPECT_TRUE(std::holds_alternative<cli::UsageError>(cli::parse({"serve"}, {})));  // no data directory
 }

@@ -1,12 +1,16 @@
-// Any bytes as what clients send the signalling server: WebSocket text frames
-// through the hub, and the handshake's credentials and request target. Nothing
-// may crash, every frame the hub sends must decode, and it may only address
-// sockets it has opened.
+// Any bytes as what clients send the signalling server, and as what the other
+// instances of its cluster send it: WebSocket text frames through the hub, the
+// handshake's credentials and request target, peer messages and device
+// records. Nothing may crash, every frame the hub sends and every message or
+// record it gives the cluster must decode, and it may only address sockets it
+// has opened.
 //
 // Input: lines. "0".."3" + text: a frame from that socket; "p<n>": a ping
 // from socket n; "c<n>": socket n closes and opens again; "t": ten seconds
 // pass; "h" + text: handshake fields split at '|' (authorization, offered
-// subprotocols, target).
+// subprotocols, target); "m" + text: a peer message; "u" + text: a message of
+// ours that reached no one; "r" + user|device|record: a device elsewhere;
+// "g" + name: an instance lapsed.
 
 #include <cstdint>
 #include <cstdio>
@@ -70,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   ManualClock clock;
   SilentSink sink;
-  Hub hub(clock, Logger("fuzz", "hub", sink), HubLimits{3, 50, 100});
+  Hub hub(clock, Logger("fuzz", "hub", sink), HubLimits{3, 50, 100}, nullptr, "a");
   std::optional<SocketId> sockets[4];
   std::set<SocketId> opened;
   for (int i = 0; i < 4; ++i) {
@@ -79,8 +83,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto check = [&](const HubActions& actions) {
     for (const HubAction& action : actions) {
-      require(opened.count(action.socket) == 1, "an action for a socket never opened");
-      if (action.kind == HubAction::Kind::send) require(bool(wsDecode(action.text)), "a frame that does not decode", action.text);
+      switch (action.kind) {
+        case HubAction::Kind::send:
+          require(bool(wsDecode(action.text)), "a frame that does not decode", action.text);
+          [[fallthrough]];
+        case HubAction::Kind::close:
+          require(opened.count(action.socket) == 1, "an action for a socket never opened");
+          break;
+        case HubAction::Kind::publish:
+          require(bool(decodePeerMessage(action.text)), "a peer message that does not decode", action.text);
+          break;
+        case HubAction::Kind::announce:
+        case HubAction::Kind::withdraw:
+          require(decodeDeviceRecord(action.text) && splitPresenceKey(action.target), "a record that does not decode",
+                  action.text);
+          break;
+      }
     }
   };
 
@@ -105,6 +123,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       clock.advance(Seconds(10));
     } else if (op == 'h') {
       handshake(rest);
+    } else if (op == 'm') {
+      check(hub.peerMessage(rest));
+    } else if (op == 'u') {
+      check(hub.undelivered("b", rest));
+    } else if (op == 'g') {
+      check(hub.instanceGone(rest));
+    } else if (op == 'r') {
+      const std::size_t bar = rest.find('|');
+      const std::size_t second = bar == std::string_view::npos ? bar : rest.find('|', bar + 1);
+      if (second != std::string_view::npos) {
+        const std::string key = presenceKey(rest.substr(0, bar), rest.substr(bar + 1, second - bar - 1));
+        check(hub.remoteDevice(key, decodeDeviceRecord(rest.substr(second + 1))));
+      }
     }
     require(hub.socketCount() <= 4, "more sockets than were opened");
   }

@@ -19,39 +19,15 @@
 #include "OrvaneCore/protocol/ControlEvent.h"
 #include "OrvaneCore/runtime/ManualExecutor.h"
 #include "tests/OrvaneServer/Child.h"
+#include "tests/reliability/ProcessLines.h"
 #include "tests/support/Await.h"
 #include "tests/support/TempDir.h"
 
 namespace orvane {
 namespace {
 
+using namespace reliability;
 using Clock = std::chrono::steady_clock;
-using test::Child;
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// How many lines of `stream` match, waiting up to `seconds` for at least
-// `count` of them; the count reached.
-std::size_t waitCount(Child& child, Child::Stream stream, const std::function<bool(const std::string&)>& match,
-                      std::size_t count, double seconds) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  for (;;) {
-    const auto lines = child.lines(stream);
-    const auto n = std::size_t(std::count_if(lines.begin(), lines.end(), match));
-    if (n >= count || Clock::now() > deadline) return n;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-bool isVideo(const std::string& line, int width) {
-  double fps = 0;
-  int w = 0, h = 0, kbps = 0;
-  return std::sscanf(line.c_str(), "video: fps=%lf size=%dx%d kbps=%d", &fps, &w, &h, &kbps) == 4 && w == width &&
-         fps >= 15;
-}
-
-// The signalling service's log line once a connection to the server is up.
-bool isReady(const std::string& line) { return line.find("[ws] ready (first frame: ") != std::string::npos; }
 
 enum class Exchange { issued, refused, noAnswer };
 

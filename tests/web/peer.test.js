@@ -28,6 +28,7 @@ class FakeChannel {
   }
   send(text) { this.sent.push(JSON.parse(text)); }
   open() { this.readyState = 'open'; this.onopen?.(); }
+  close() { this.readyState = 'closed'; }
 }
 
 function setup() {
@@ -77,6 +78,8 @@ test('events wait for the control channel and go out in order; the host\'s junk 
   channel.onmessage({ data: '{"type":"localControlActive"}' });
   channel.onmessage({ data: new ArrayBuffer(4) });
   assert.deepEqual(received, [{ type: 'localControlActive', active: true }]);
+  peer.close();  // the host hears it from the channel, not from the silence
+  assert.equal(channel.readyState, 'closed');
 
   const { peer: idle } = setup();
   for (let i = 0; i < MAX_QUEUED_EVENTS + 10; i++) idle.send({ type: 'mute' });
@@ -110,4 +113,13 @@ test('the receiver is asked for the smallest playout delay under either name', (
   const older = {};
   [modern, older, undefined].forEach((receiver) => lowestPlayoutDelay(receiver));
   assert.deepEqual([modern.jitterBufferTarget, older.playoutDelayHint], [0, 0]);
+});
+
+test('the issued servers reach the connection; relay-only keeps candidates to the relays', () => {
+  const signaling = { sendAnswer() {}, sendIce() {} };
+  const turn = { urls: ['turn:r:3478?transport=tcp'], username: '99:ann', credential: 'c' };
+  const open = new PadPeer({ signaling, iceServers: [turn], RTCPeerConnection: FakePeerConnection });
+  assert.deepEqual(open.pc.config, { iceServers: [turn] });
+  const relay = new PadPeer({ signaling, iceServers: [turn], relayOnly: true, RTCPeerConnection: FakePeerConnection });
+  assert.deepEqual(relay.pc.config, { iceServers: [turn], iceTransportPolicy: 'relay' });
 });

@@ -125,3 +125,25 @@ test('reconnects back off 0.5, 1, 2, 4, 8, 8 s, reset by a good frame; stop ends
   timers.advance(60000);
   assert.equal(FakeSocket.all.length, 8);
 });
+
+test('a welcome issues the relays for the next session; a bad list rejects the frame', () => {
+  const { c } = client();
+  c.start();
+  const socket = FakeSocket.last;
+  socket.open();
+  assert.deepEqual(c.iceServers, []);
+  const turn = { urls: ['turn:r.example:3478?transport=tcp'], username: '99:ann', credential: 'c2VjcmV0' };
+  socket.receive({ type: 'welcome', serverTime: 5, iceServers: [turn] });
+  assert.deepEqual(c.iceServers, [turn]);
+  // Unshaped lists drop the whole frame, so the last good set stays.
+  for (const iceServers of [{}, [{ urls: 'turn:x' }], [{ urls: ['http://x'] }], [{ urls: ['turn:x'], credential: 5 }],
+    new Array(9).fill({ urls: ['turn:x'] })]) {
+    assert.equal(decodeEnvelope(JSON.stringify({ type: 'welcome', iceServers })), null, JSON.stringify(iceServers));
+    socket.receive({ type: 'welcome', iceServers });
+    assert.deepEqual(c.iceServers, [turn]);
+  }
+  // A server without relays clears them.
+  socket.receive({ type: 'welcome', serverTime: 6 });
+  assert.deepEqual(c.iceServers, []);
+  c.stop();
+});

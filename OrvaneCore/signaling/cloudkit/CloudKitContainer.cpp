@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "OrvaneCore/signaling/cloudkit/PostgresCloudKitDatabase.h"
+
 namespace orvane {
 
 namespace {
@@ -35,13 +37,27 @@ std::shared_ptr<SQLiteCloudKitDatabase> openCloudKitDatabase(const std::filesyst
   return db;
 }
 
+std::shared_ptr<CloudKitDatabaseProtocol> openRecordStore(const std::filesystem::path& location,
+                                                          std::shared_ptr<NotificationCenter> notifications) {
+  if (!isPostgresRecordStore(location.native())) return openCloudKitDatabase(location, std::move(notifications));
+  PostgresCloudKitDatabase::Options options;
+  options.url = location.native();
+  auto db = std::make_shared<PostgresCloudKitDatabase>(std::move(options));
+  if (notifications) {
+    db->watchRemoteChanges([notifications = std::move(notifications)] {
+      notifications->post(CloudKitSignalingService::pushNotificationName);
+    });
+  }
+  return db;
+}
+
 std::shared_ptr<CloudKitSignalingService> makeCloudKitSignaling(SignalingRole role, std::string deviceId,
                                                                 std::string deviceName, Executor& executor,
                                                                 CloudKitSignalingOptions options) {
   auto notifications = options.notifications ? options.notifications : std::make_shared<NotificationCenter>();
   const auto path =
       options.databasePath.value_or(cloudKitDatabasePath(CloudKitSignalingService::containerIdentifier));
-  auto db = openCloudKitDatabase(path, options.push ? notifications : nullptr);
+  auto db = openRecordStore(path, options.push ? notifications : nullptr);
   return CloudKitSignalingService::create(std::move(db), role, role == SignalingRole::mac ? std::move(deviceId) : "",
                                           std::move(deviceName), executor, std::move(notifications),
                                           Console(options.sink ? *options.sink : systemLogSink()));

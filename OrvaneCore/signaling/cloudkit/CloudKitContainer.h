@@ -16,7 +16,8 @@
 namespace orvane {
 
 // Where a container's private database lives on this machine:
-// $ORVANE_RECORD_STORE when set (so two devices can share one file), else
+// $ORVANE_RECORD_STORE when set (so two devices can share one file, or a
+// "postgresql://..." server: see openRecordStore), else
 // "<container>.sqlite" in $XDG_DATA_HOME/orvane/, else in
 // ~/.local/share/orvane/. A relative XDG_DATA_HOME is ignored, as the
 // base-directory rules require.
@@ -31,8 +32,14 @@ std::filesystem::path cloudKitDatabasePath(std::string_view container, const cha
 std::shared_ptr<SQLiteCloudKitDatabase> openCloudKitDatabase(const std::filesystem::path& file,
                                                              std::shared_ptr<NotificationCenter> notifications);
 
+// Opens the record store at `location`: the PostgreSQL database it names when
+// it is a "postgresql://" or "postgres://" URL, else the SQLite file there.
+// Pushes as openCloudKitDatabase does.
+std::shared_ptr<CloudKitDatabaseProtocol> openRecordStore(const std::filesystem::path& location,
+                                                          std::shared_ptr<NotificationCenter> notifications);
+
 struct CloudKitSignalingOptions {
-  std::optional<std::filesystem::path> databasePath;  // default: cloudKitDatabasePath(container)
+  std::optional<std::filesystem::path> databasePath;  // default: cloudKitDatabasePath(container); or a URL
   std::shared_ptr<NotificationCenter> notifications;  // default: one of the service's own
   bool push = true;                                   // false: polling only
   LogSink* sink = nullptr;                            // default: the system sink

@@ -28,7 +28,7 @@ class SignalingFactory {
     LogSink* logSink = nullptr;  // the system log when null
     // Builds the WebSocket transport; the Beast transport when empty.
     std::function<std::shared_ptr<WebSocketTransport>()> makeTransport;
-    // Record store: where the records live (the container's default file when
+    // Record store: where the records live, a file or a "postgresql://" URL (the container's default file when
     // empty) and where its pushes are posted (the service's own when null).
     std::optional<std::filesystem::path> recordStorePath;
     std::shared_ptr<NotificationCenter> notifications;

@@ -43,6 +43,67 @@ DecodeResult<std::vector<WSHost>> readHosts(const JsonValue::Array& array) {
   return hosts;
 }
 
+bool isIceUrl(const std::string& url) {
+  if (url.empty() || url.size() > kMaxIceFieldBytes) return false;
+  for (std::string_view scheme : {"stun:", "stuns:", "turn:", "turns:"}) {
+    if (url.starts_with(scheme) && url.size() > scheme.size()) return true;
+  }
+  return false;
+}
+
+bool isBoundedText(const std::optional<std::string>& text) {
+  if (!text) return true;
+  if (text->size() > kMaxIceFieldBytes) return false;
+  for (unsigned char c : *text) {
+    if (c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
+DecodeResult<std::vector<IceServerInfo>> readIceServers(const JsonValue::Array& array) {
+  using Result = DecodeResult<std::vector<IceServerInfo>>;
+  if (array.size() > kMaxIssuedIceServers) return Result::failure("too many iceServers");
+  std::vector<IceServerInfo> servers;
+  servers.reserve(array.size());
+  for (const JsonValue& element : array) {
+    const JsonValue::Object* object = element.asObject();
+    if (object == nullptr) return Result::failure("an ice server is not an object");
+    JsonObjectReader reader(*object);
+    IceServerInfo server;
+    const JsonValue::Array* urls = reader.requireArray("urls");
+    server.username = reader.optionalString("username");
+    server.credential = reader.optionalString("credential");
+    if (!reader) return Result::failure(concatText({"bad ice server: ", reader.error()}));
+    if (urls->empty() || urls->size() > kMaxIssuedIceUrls) return Result::failure("bad ice server: urls count");
+    for (const JsonValue& url : *urls) {
+      const std::string* text = url.asString();
+      if (text == nullptr || !isIceUrl(*text)) return Result::failure("bad ice server: not a STUN or TURN URL");
+      server.urls.push_back(*text);
+    }
+    if (!isBoundedText(server.username) || !isBoundedText(server.credential)) {
+      return Result::failure("bad ice server: credentials");
+    }
+    servers.push_back(std::move(server));
+  }
+  return servers;
+}
+
+void writeIceServers(JsonWriter& writer, const std::vector<IceServerInfo>& servers) {
+  writer.key("iceServers");
+  writer.beginArray();
+  for (const IceServerInfo& server : servers) {
+    writer.beginObject();
+    writer.key("urls");
+    writer.beginArray();
+    for (const std::string& url : server.urls) writer.string(url);
+    writer.endArray();
+    writeOptional(writer, "username", server.username);
+    writeOptional(writer, "credential", server.credential);
+    writer.endObject();
+  }
+  writer.endArray();
+}
+
 }  // namespace
 
 std::string_view toString(WSType type) { return kTypeNames[static_cast<std::size_t>(type)]; }
@@ -93,6 +154,7 @@ std::string wsEncode(const WSEnvelope& e) {
   writeOptional(writer, "peerDeviceId", e.peerDeviceId);
   writeOptional(writer, "code", e.code);
   writeOptional(writer, "message", e.message);
+  if (e.iceServers) writeIceServers(writer, *e.iceServers);
   writer.endObject();
   return *std::move(writer).finish();  // no doubles: cannot fail
 }
@@ -122,7 +184,13 @@ DecodeResult<WSEnvelope> wsDecode(std::string_view text) {
   e.peerDeviceId = reader.optionalString("peerDeviceId");
   e.code = reader.optionalString("code");
   e.message = reader.optionalString("message");
+  const JsonValue::Array* iceServers = reader.optionalArray("iceServers");
   if (!reader) return reader.failure<WSEnvelope>();
+  if (iceServers != nullptr) {
+    DecodeResult<std::vector<IceServerInfo>> decoded = readIceServers(*iceServers);
+    if (!decoded) return DecodeResult<WSEnvelope>::failure(decoded.error());
+    e.iceServers = std::move(decoded).value();
+  }
   return e;
 }
 

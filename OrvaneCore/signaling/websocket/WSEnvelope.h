@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,12 @@ struct WSHost {
   bool operator==(const WSHost&) const = default;
 };
 
+// Bounds on a "welcome"'s "iceServers": a deployment names a few relays, and
+// each URL or credential is a short line.
+inline constexpr std::size_t kMaxIssuedIceServers = 8;
+inline constexpr std::size_t kMaxIssuedIceUrls = 8;
+inline constexpr std::size_t kMaxIceFieldBytes = 512;
+
 // One signalling frame. Every field but `type` is optional; server-filled
 // fields this program never reads are kept so a frame re-encodes unchanged.
 struct WSEnvelope {
@@ -52,6 +59,7 @@ struct WSEnvelope {
   std::optional<std::string> peerDeviceId;
   std::optional<std::string> code;
   std::optional<std::string> message;
+  std::optional<std::vector<IceServerInfo>> iceServers;  // "welcome": relays with their credentials
 
   explicit WSEnvelope(WSType t = WSType::hello) : type(toString(t)) {}
   std::optional<WSType> knownType() const { return wsTypeFromString(type); }
@@ -63,7 +71,9 @@ std::string wsEncode(const WSEnvelope& envelope);
 
 // Strict: "type" must be a string; any other member may be missing or null
 // but, when present, must have its type ("sdpMLineIndex" within 32 bits,
-// "serverTime" within 64, every host complete). Unknown members are ignored.
+// "serverTime" within 64, every host complete, "iceServers" within the bounds
+// above, each with stun:, stuns:, turn: or turns: URLs and string credentials).
+// Unknown members are ignored.
 DecodeResult<WSEnvelope> wsDecode(std::string_view text);
 
 }  // namespace orvane

@@ -151,12 +151,25 @@ void WebSocketSignalingService::handleText(const std::string& text) {
       if (onError) onError(code, frame.message.value_or(""));
       break;
     }
+    case WSType::welcome: {
+      const std::size_t count = frame.iceServers ? frame.iceServers->size() : 0;
+      {
+        std::lock_guard lock(iceServersLock_);
+        issuedIceServers_ = frame.iceServers;
+      }
+      if (count > 0) log_.info("welcome: %{public}ld ICE server(s) issued", static_cast<long>(count));
+      break;
+    }
     case WSType::hello:
     case WSType::listHosts:
     case WSType::bye:
-    case WSType::welcome:
       break;
   }
+}
+
+std::optional<std::vector<IceServerInfo>> WebSocketSignalingService::issuedIceServers() const {
+  std::lock_guard lock(iceServersLock_);
+  return issuedIceServers_;
 }
 
 void WebSocketSignalingService::handleClose() {

@@ -22,8 +22,12 @@ namespace orvane {
 //
 // Frames and closes are handled on the transport's thread; reconnect,
 // keep-alive and deferred sends run as tasks on `executor`, holding the
-// service weakly. Two locks guard the state and are never held together,
+// service weakly. Three locks guard the state and are never held together,
 // nor across a callback, a send or a sleep.
+//
+// Each "welcome" replaces the ICE servers kept for the next connection
+// attempt; one without any (a server without relays) clears them. They
+// survive a dropped connection: credentials outlive it.
 class WebSocketSignalingService final : public SignalingServiceProtocol,
                                         public std::enable_shared_from_this<WebSocketSignalingService> {
   struct Private {};
@@ -59,6 +63,7 @@ class WebSocketSignalingService final : public SignalingServiceProtocol,
   Task<void> sendICECandidate(ICECandidateInfo candidate) override;
   Task<void> clearSession() override;
   Task<void> resetForNextSession() override;
+  std::optional<std::vector<IceServerInfo>> issuedIceServers() const override;
 
   SignalingRole role() const { return role_; }
   const std::string& deviceId() const { return deviceId_; }
@@ -101,6 +106,9 @@ class WebSocketSignalingService final : public SignalingServiceProtocol,
   const std::vector<double> reconnectDelays_;
   const double readyTimeoutSeconds_;
   const double keepAliveSeconds_;
+
+  mutable std::mutex iceServersLock_;
+  std::optional<std::vector<IceServerInfo>> issuedIceServers_;
 
   std::mutex reconnectLock_;  // guards everything below
   long reconnectAttempt_ = 0;

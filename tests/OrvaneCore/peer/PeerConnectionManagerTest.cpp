@@ -33,7 +33,9 @@ class RecordingSignaling final : public SignalingServiceProtocol {
   }
   Task<void> clearSession() override { co_return; }
   Task<void> resetForNextSession() override { co_return; }
+  std::optional<std::vector<IceServerInfo>> issuedIceServers() const override { return issued; }
 
+  std::optional<std::vector<IceServerInfo>> issued;
   std::vector<std::string> offers, answers;
   std::vector<ICECandidateInfo> candidates;
   bool failSends = false;
@@ -131,11 +133,9 @@ TEST_F(PeerManager, PadStartBuildsABareConnectionAndSendsNothing) {
   EXPECT_EQ(config.iceTransportPolicy, rtc::IceTransportPolicy::all);
   EXPECT_EQ(config.continualGatheringPolicy, rtc::ContinualGatheringPolicy::gatherContinually);
   EXPECT_EQ(config.sdpSemantics, rtc::SdpSemantics::unifiedPlan);
-  ASSERT_EQ(config.iceServers.size(), 2u);
-  EXPECT_EQ(config.iceServers[0], (rtc::IceServer{{"stun:stun.l.google.com:19302"}, std::nullopt, std::nullopt}));
-  EXPECT_EQ(config.iceServers[1],
-            (rtc::IceServer{{"turn:198.51.100.24:3478?transport=udp", "turn:198.51.100.24:3478?transport=tcp"},
-                            "orvane", "Qx7Rm2Lp9Vt4Wn8Ks3Hd6Fj1Zc5Bg0Ya"}));
+  // Nothing issued: the built-in STUN server alone, no relay with a compiled-in password.
+  EXPECT_EQ(config.iceServers, std::vector<rtc::IceServer>{
+                                   (rtc::IceServer{{"stun:stun.l.google.com:19302"}, std::nullopt, std::nullopt})});
   EXPECT_TRUE(pc().tracksAdded().empty());
   EXPECT_TRUE(pc().channelsCreated().empty());
   EXPECT_TRUE(pc().offerConstraints().empty());
@@ -150,15 +150,49 @@ TEST_F(PeerManager, PadStartBuildsABareConnectionAndSendsNothing) {
   EXPECT_EQ(remoteTracks, std::vector<std::shared_ptr<rtc::VideoTrack>>{track});
 }
 
+// Issued relays: read anew for every attempt, joined to the built-in STUN
+// server, narrowed to TURN over TCP when relay-only; explicit servers win.
+TEST_F(PeerManager, EachAttemptUsesTheRelaysIssuedLast) {
+  const rtc::IceServer stun{{"stun:stun.l.google.com:19302"}, std::nullopt, std::nullopt};
+  make(SignalingRole::pad);
+  signaling->issued = {{{"turn:r:3478?transport=udp", "turn:r:3478?transport=tcp"}, "100:u", "old"}};
+  start();
+  EXPECT_EQ(pc().configuration().iceServers,
+            (std::vector<rtc::IceServer>{
+                stun, {{"turn:r:3478?transport=udp", "turn:r:3478?transport=tcp"}, "100:u", "old"}}));
+  signaling->issued = {{{"turns:r:5349"}, "200:u", "new"}};
+  start();
+  EXPECT_EQ(pc().configuration().iceServers, (std::vector<rtc::IceServer>{stun, {{"turns:r:5349"}, "200:u", "new"}}));
+
+  const std::vector<IceServerInfo> mixed{{{"stun:s", "turn:a?transport=udp", "turn:a?transport=tcp"}, "1:u", "x"},
+                                         {{"turns:b"}, "1:u", "y"},
+                                         {{"stun:only"}, std::nullopt, std::nullopt}};
+  EXPECT_EQ(iceServersFor(mixed, true),
+            (std::vector<rtc::IceServer>{{{"turn:a?transport=tcp"}, "1:u", "x"}, {{"turns:b"}, "1:u", "y"}}));
+  // Without any TURN over TCP, relay-only takes what TURN there is rather than none.
+  EXPECT_EQ(iceServersFor({{{"stun:s", "turn:a"}, "1:u", "x"}}, true),
+            (std::vector<rtc::IceServer>{{{"turn:a"}, "1:u", "x"}}));
+  EXPECT_TRUE(iceServersFor({}, true).empty());
+
+  const std::vector<rtc::IceServer> mine{{{"turn:mine"}, "me", "pw"}};
+  auto explicitServers = PeerConnectionManager::create(SignalingRole::pad, signaling, mine, true, false, engine, exec,
+                                                       logs);
+  spawnDetached(exec, [m = explicitServers]() -> Task<void> { co_await m->start(); });
+  exec.runUntilIdle();
+  EXPECT_EQ(pc().configuration().iceServers, mine);
+  explicitServers.reset();
+  exec.runUntilIdle();
+}
+
 TEST_F(PeerManager, HostWithTrickleSendsItsOfferRightAfterTheLocalDescription) {
+  signaling->issued = {{{"turn:r:3478?transport=tcp"}, "9:u", "c"}};
   make(SignalingRole::mac, true, true);
   start();
   EXPECT_FALSE(startTask.running());
   EXPECT_EQ(startTask.error(), nullptr);
   const auto& config = pc().configuration();
   EXPECT_EQ(config.iceTransportPolicy, rtc::IceTransportPolicy::relay);
-  ASSERT_EQ(config.iceServers.size(), 1u);
-  EXPECT_EQ(config.iceServers[0].urls, std::vector<std::string>{"turn:198.51.100.24:3478?transport=tcp"});
+  EXPECT_EQ(config.iceServers, (std::vector<rtc::IceServer>{{{"turn:r:3478?transport=tcp"}, "9:u", "c"}}));
 
   const auto tracks = pc().tracksAdded();
   ASSERT_EQ(tracks.size(), 1u);
@@ -294,17 +328,30 @@ TEST_F(PeerManager, ConnectionCallbacksFollowTheIceStates) {
   EXPECT_EQ(disconnected, 1);
   EXPECT_EQ(logged("[PCM:mac] ICE connection state → disconnected"), 2);
 
+  // The peer closing the channel of a live connection is its leaving, while
+  // ICE still reads connected; a channel that closes before is not.
+  start();
+  channel().setState(rtc::DataChannelState::closed);
+  exec.runUntilIdle();
+  EXPECT_EQ(disconnected, 1);
+  start();
+  channel().open();
+  pc().fireIceConnectionState(IceConnectionState::connected);
+  channel().setState(rtc::DataChannelState::closed);
+  exec.runUntilIdle();
+  EXPECT_EQ(disconnected, 2);
+
   // A new attempt replaces the connection: its close is not this attempt's loss.
   start();
   exec.runUntilIdle();
-  EXPECT_EQ(disconnected, 1);
+  EXPECT_EQ(disconnected, 2);
   pc().fireIceConnectionState(IceConnectionState::disconnected);
   exec.runUntilIdle();
-  EXPECT_EQ(disconnected, 1);  // the new connection never connected
+  EXPECT_EQ(disconnected, 2);  // the new connection never connected
   manager->disconnect();
   exec.runUntilIdle();
-  EXPECT_EQ(disconnected, 2);  // closed
-  EXPECT_EQ(connected, 2);
+  EXPECT_EQ(disconnected, 3);  // closed
+  EXPECT_EQ(connected, 3);
 }
 
 TEST_F(PeerManager, RemoteCandidatesWaitForTheRemoteDescription) {

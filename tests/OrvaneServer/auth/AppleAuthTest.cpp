@@ -52,15 +52,16 @@ const RsaKey& k2() {
   return key;
 }
 
-class AppleAuthTest : public ::testing::Test {
+class AppleAuthTest : public ::testing::TestWithParam<Backend> {
  protected:
-  AppleAuthTest() {
+  void SetUp() override {
+    if (db_.missing()) GTEST_SKIP() << "PostgreSQL is not installed";
     writeJwks(R"({"keys":[)" + k1().jwk("k1") + "," + k2().jwk("k2", "") + "," + k1().jwk("enc", R"(,"use":"enc")") +
               R"(,{"kty":"EC","kid":"ec","crv":"P-256","x":"AA","y":"AA"}]})");
     auth_ = makeAuth(options());
   }
   AuthOptions options(std::string audience = kAudience) {
-    return {dir_.data(), IdentityMode::apple, std::move(audience), jwks_, &clock_, &logs_};
+    return {dir_.data(), IdentityMode::apple, std::move(audience), jwks_, &clock_, &logs_, db_.url()};
   }
   void writeJwks(const std::string& text) { std::ofstream(jwks_) << text; }
   static std::string token(const Claims& c, const RsaKey& signer) {
@@ -72,13 +73,14 @@ class AppleAuthTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  TestDatabase db_{GetParam(), dir_.data()};
   std::filesystem::path jwks_ = dir_.data().parent_path() / "apple-keys.json";
   ManualClock clock_;
   CapturingLogSink logs_;
   std::unique_ptr<Auth> auth_;
 };
 
-TEST_F(AppleAuthTest, TokensAreCheckedAgainstTheKeyTheirKidNames) {
+TEST_P(AppleAuthTest, TokensAreCheckedAgainstTheKeyTheirKidNames) {
   const Session first = sessionOf(auth_->exchange(exchangeBody(token({}, k2()), "host-1")));
   const Session second = sessionOf(auth_->exchange(exchangeBody(token({.kid = "k1"}, k1()), "pad-1", "pad")));
   ASSERT_FALSE(first.userId.empty());
@@ -96,12 +98,12 @@ TEST_F(AppleAuthTest, TokensAreCheckedAgainstTheKeyTheirKidNames) {
   for (std::size_t i = 0; i < refused.size(); ++i) {
     EXPECT_EQ(auth_->exchange(exchangeBody(refused[i])).status, 401u) << "case " << i;
   }
-  EXPECT_EQ(rowCount(dir_.data(), "users"), 2);
+  EXPECT_EQ(db_.rowCount("users"), 2);
   EXPECT_FALSE(std::filesystem::exists(dir_.data() / "signing-key.pem"));  // apple mode makes no local key
 }
 
-TEST_F(AppleAuthTest, LocalNamesAndAppleSubjectsAreSeparateAccounts) {
-  const auto local = makeAuth({dir_.data(), IdentityMode::local, "", "", &clock_, &logs_});
+TEST_P(AppleAuthTest, LocalNamesAndAppleSubjectsAreSeparateAccounts) {
+  const auto local = makeAuth({dir_.data(), IdentityMode::local, "", "", &clock_, &logs_, db_.url()});
   const std::string invite = makeInvite({dir_.data(), "001234.abcdef", std::chrono::seconds(600), &clock_});
   const Session viaInvite = sessionOf(local->exchange(exchangeBody(invite)));
   const Session viaApple = sessionOf(auth_->exchange(exchangeBody(token({}, k2()))));
@@ -109,7 +111,7 @@ TEST_F(AppleAuthTest, LocalNamesAndAppleSubjectsAreSeparateAccounts) {
   EXPECT_EQ(local->authenticate(viaApple.token)->userId, viaApple.userId);  // one database, two processes
 }
 
-TEST_F(AppleAuthTest, MisconfigurationFailsAtStartWithAReason) {
+TEST_P(AppleAuthTest, MisconfigurationFailsAtStartWithAReason) {
   const auto expectFailure = [&](const AuthOptions& options, const std::string& reason) {
     try {
       makeAuth(options);
@@ -135,6 +137,8 @@ TEST_F(AppleAuthTest, MisconfigurationFailsAtStartWithAReason) {
   std::filesystem::remove(jwks_);
   expectFailure(options(), "cannot read the JWKS file");
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, AppleAuthTest, ::testing::Values(Backend::sqlite, Backend::postgres), backendName);
 
 }  // namespace
 }  // namespace orvane::server::testing

@@ -19,9 +19,16 @@ namespace {
 
 constexpr std::int64_t kNow = 1767225600;  // ManualClock's start
 
-class LocalAuthTest : public ::testing::Test {
+class LocalAuthTest : public ::testing::TestWithParam<Backend> {
  protected:
-  LocalAuthTest() { auth_ = makeAuth({dir_.data(), IdentityMode::local, "", "", &clock_, &logs_}); }
+  void SetUp() override {
+    if (db_.missing()) GTEST_SKIP() << "PostgreSQL is not installed";
+    auth_ = makeAuth(options());
+  }
+  AuthOptions options() { return options(dir_.data()); }
+  AuthOptions options(const std::filesystem::path& dataDir) {
+    return {dataDir, IdentityMode::local, "", "", &clock_, &logs_, db_.url()};
+  }
 
   std::string invite(const std::string& user, std::chrono::seconds ttl = std::chrono::seconds(600)) {
     return makeInvite({dir_.data(), user, ttl, &clock_});
@@ -34,12 +41,13 @@ class LocalAuthTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  TestDatabase db_{GetParam(), dir_.data()};
   ManualClock clock_;
   CapturingLogSink logs_;
   std::unique_ptr<Auth> auth_;
 };
 
-TEST_F(LocalAuthTest, InvitesForOneNameJoinOneUserAndEachDeviceKeepsOneSession) {
+TEST_P(LocalAuthTest, InvitesForOneNameJoinOneUserAndEachDeviceKeepsOneSession) {
   const Session mac = signIn("alice", "host-1", "mac");
   const Session pad = signIn("alice", "pad-1", "pad");
   const Session bob = signIn("bob", "host-2");
@@ -62,19 +70,19 @@ TEST_F(LocalAuthTest, InvitesForOneNameJoinOneUserAndEachDeviceKeepsOneSession) 
   EXPECT_FALSE(auth_->authenticate(mac.token));
   EXPECT_TRUE(auth_->authenticate(again.token));
   EXPECT_TRUE(auth_->authenticate(pad.token));
-  EXPECT_EQ(rowCount(dir_.data(), "sessions"), 3);
+  EXPECT_EQ(db_.rowCount("sessions"), 3);
 
   // A restart keeps accounts, sessions and the signing key.
   auth_.reset();
   const std::string early = invite("alice");
-  auth_ = makeAuth({dir_.data(), IdentityMode::local, "", "", &clock_, &logs_});
+  auth_ = makeAuth(options());
   EXPECT_TRUE(auth_->authenticate(pad.token));
   EXPECT_EQ(sessionOf(auth_->exchange(exchangeBody(early, "host-3"))).userId, mac.userId);
 
   for (const Session& s : {mac, pad, bob, again}) expectNotLogged(s.token);
 }
 
-TEST_F(LocalAuthTest, InvitesAreOneTimeAndShortLived) {
+TEST_P(LocalAuthTest, InvitesAreOneTimeAndShortLived) {
   const std::string once = invite("alice");
   EXPECT_EQ(auth_->exchange(exchangeBody(once, "host-1")).status, 200u);
   EXPECT_EQ(auth_->exchange(exchangeBody(once, "host-2")).status, 401u);
@@ -93,7 +101,7 @@ TEST_F(LocalAuthTest, InvitesAreOneTimeAndShortLived) {
 
 // Tokens the server's own key signed but that must still fail a claim check,
 // and tokens that were altered or signed by someone else.
-TEST_F(LocalAuthTest, ForgedOrMisdirectedIdentityTokensAre401AndStoreNothing) {
+TEST_P(LocalAuthTest, ForgedOrMisdirectedIdentityTokensAre401AndStoreNothing) {
   const LocalKey key = loadOrCreateLocalKey(dir_.data());
   struct Fields {
     std::string alg = "ES256";
@@ -140,11 +148,11 @@ TEST_F(LocalAuthTest, ForgedOrMisdirectedIdentityTokensAre401AndStoreNothing) {
     altered[i] = altered[i] == 'A' ? 'B' : 'A';
     EXPECT_EQ(auth_->exchange(exchangeBody(altered)).status, 401u) << "position " << i;
   }
-  for (const char* table : {"users", "sessions", "used_invites"}) EXPECT_EQ(rowCount(dir_.data(), table), 0) << table;
+  for (const char* table : {"users", "sessions", "used_invites"}) EXPECT_EQ(db_.rowCount(table), 0) << table;
   EXPECT_EQ(auth_->exchange(exchangeBody(genuine)).status, 200u);  // the control: only the alterations failed
 }
 
-TEST_F(LocalAuthTest, MalformedBodiesAre400AndLeaveTheInviteUnused) {
+TEST_P(LocalAuthTest, MalformedBodiesAre400AndLeaveTheInviteUnused) {
   const std::string token = invite("alice");
   const std::string quoted = "\"" + token + "\"";
   const std::vector<std::string> bodies = {
@@ -159,12 +167,12 @@ TEST_F(LocalAuthTest, MalformedBodiesAre400AndLeaveTheInviteUnused) {
   for (std::size_t i = 0; i < bodies.size(); ++i) {
     EXPECT_EQ(auth_->exchange(bodies[i]).status, 400u) << "case " << i;
   }
-  EXPECT_EQ(rowCount(dir_.data(), "used_invites"), 0);
+  EXPECT_EQ(db_.rowCount("used_invites"), 0);
   EXPECT_EQ(auth_->exchange(exchangeBody(token, std::string(256, 'd'), "pad", "")).status, 200u);
   expectNotLogged(token.substr(token.rfind('.') + 1));
 }
 
-TEST_F(LocalAuthTest, DeleteAccountRevokesEveryDeviceOfTheUserOnly) {
+TEST_P(LocalAuthTest, DeleteAccountRevokesEveryDeviceOfTheUserOnly) {
   const Session mac = signIn("alice", "host-1");
   const Session pad = signIn("alice", "pad-1", "pad");
   const Session bob = signIn("bob", "host-2");
@@ -197,7 +205,7 @@ TEST_F(LocalAuthTest, DeleteAccountRevokesEveryDeviceOfTheUserOnly) {
   EXPECT_NE(signIn("alice", "host-1").userId, mac.userId);  // a new account, not the old one
 }
 
-TEST_F(LocalAuthTest, FilesArePrivateAndRacingProcessesShareOneKey) {
+TEST_P(LocalAuthTest, FilesArePrivateAndRacingProcessesShareOneKey) {
   signIn("alice", "host-1");
   EXPECT_EQ(test::modeOf(dir_.data()), 0700u);
   std::set<std::string> files;
@@ -205,12 +213,16 @@ TEST_F(LocalAuthTest, FilesArePrivateAndRacingProcessesShareOneKey) {
     files.insert(entry.path().filename());
     EXPECT_EQ(test::modeOf(entry.path()), 0600u) << entry.path();
   }
-  EXPECT_EQ(files, (std::set<std::string>{"orvane-signal.db", "orvane-signal.db-shm", "orvane-signal.db-wal",
-                                          "signing-key.pem"}));
+  if (GetParam() == Backend::sqlite) {
+    EXPECT_EQ(files, (std::set<std::string>{"orvane-signal.db", "orvane-signal.db-shm", "orvane-signal.db-wal",
+                                            "signing-key.pem"}));
+  } else {
+    EXPECT_EQ(files, std::set<std::string>{"signing-key.pem"});  // no SQLite file beside a PostgreSQL store
+  }
 
   ::chmod((dir_.data() / kSigningKeyFile).c_str(), 0644);
   EXPECT_THROW(makeInvite({dir_.data(), "alice", std::chrono::seconds(600), &clock_}), std::runtime_error);
-  EXPECT_THROW(makeAuth({dir_.data(), IdentityMode::local, "", "", &clock_, &logs_}), std::runtime_error);
+  EXPECT_THROW(makeAuth(options()), std::runtime_error);
 
   TempDir fresh;
   std::vector<std::string> invites(8);
@@ -219,7 +231,7 @@ TEST_F(LocalAuthTest, FilesArePrivateAndRacingProcessesShareOneKey) {
     threads.emplace_back([&, i] { invites[i] = makeInvite({fresh.data(), "carol", std::chrono::seconds(600), &clock_}); });
   }
   for (std::thread& t : threads) t.join();
-  const auto auth = makeAuth({fresh.data(), IdentityMode::local, "", "", &clock_, &logs_});
+  const auto auth = makeAuth(options(fresh.data()));
   threads.clear();
   std::vector<Session> sessions(invites.size());
   for (std::size_t i = 0; i < invites.size(); ++i) {
@@ -235,8 +247,10 @@ TEST_F(LocalAuthTest, FilesArePrivateAndRacingProcessesShareOneKey) {
   }
 
   { std::ofstream(fresh.data() / "file") << "x"; }
-  EXPECT_THROW(makeAuth({fresh.data() / "file", IdentityMode::local, "", "", &clock_, &logs_}), std::runtime_error);
+  EXPECT_THROW(makeAuth(options(fresh.data() / "file")), std::runtime_error);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, LocalAuthTest, ::testing::Values(Backend::sqlite, Backend::postgres), backendName);
 
 }  // namespace
 }  // namespace orvane::server::testing

@@ -1,10 +1,12 @@
-// The behaviour both databases share: each case runs on the in-memory one and
-// on a SQLite file.
+// The behaviour every database shares: each case runs on the in-memory one, on
+// a SQLite file and on a PostgreSQL database (skipped when it is not installed).
 #include <gtest/gtest.h>
 
 #include "OrvaneCore/signaling/cloudkit/InMemoryCloudKitDatabase.h"
+#include "OrvaneCore/signaling/cloudkit/PostgresCloudKitDatabase.h"
 #include "OrvaneCore/signaling/cloudkit/SQLiteCloudKitDatabase.h"
 #include "tests/OrvaneCore/signaling/cloudkit/CloudKitTestSupport.h"
+#include "tests/OrvaneCore/signaling/cloudkit/PostgresTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace orvane {
@@ -17,20 +19,34 @@ using test::orvaneZone;
 using namespace std::chrono_literals;
 
 struct InMemory {
+  bool available() { return true; }
   std::shared_ptr<CloudKitDatabaseProtocol> open() { return std::make_shared<InMemoryCloudKitDatabase>(); }
 };
 
 struct SQLite {
   test::TempDir dir;
+  bool available() { return true; }
   std::shared_ptr<CloudKitDatabaseProtocol> open() {
     return std::make_shared<SQLiteCloudKitDatabase>(dir.path / "r.sqlite");
+  }
+};
+
+// A fresh database on the shared server for every test.
+struct Postgres {
+  bool available() { return test::sharedPostgres() != nullptr; }
+  std::shared_ptr<CloudKitDatabaseProtocol> open() {
+    return std::make_shared<PostgresCloudKitDatabase>(test::postgresOptions(test::sharedPostgres()->createDatabase()));
   }
 };
 
 template <typename Backend>
 class CloudKitDatabaseTest : public ::testing::Test {
  protected:
-  CloudKitDatabaseTest() { await(exec, db->saveZone(CKRecordZone{orvaneZone()})); }
+  void SetUp() override {
+    if (!backend.available()) GTEST_SKIP() << "PostgreSQL is not installed";
+    db = backend.open();
+    await(exec, db->saveZone(CKRecordZone{orvaneZone()}));
+  }
 
   CKRecord save(CKRecord record) { return await(exec, db->saveRecord(std::move(record))); }
   CKRecord fetch(const std::string& name) { return await(exec, db->fetchRecord(CKRecordID{name, orvaneZone()})); }
@@ -43,10 +59,10 @@ class CloudKitDatabaseTest : public ::testing::Test {
 
   ManualExecutor exec;
   Backend backend;
-  std::shared_ptr<CloudKitDatabaseProtocol> db = backend.open();
+  std::shared_ptr<CloudKitDatabaseProtocol> db;
 };
 
-using Backends = ::testing::Types<InMemory, SQLite>;
+using Backends = ::testing::Types<InMemory, SQLite, Postgres>;
 TYPED_TEST_SUITE(CloudKitDatabaseTest, Backends);
 
 TYPED_TEST(CloudKitDatabaseTest, FieldsKeepTheirTypesAndEverySaveGetsAFreshTag) {

@@ -276,4 +276,24 @@ TEST_F(WsService, RefusesAReconnectTableWithoutAUsableDelay) {
   }
 }
 
+TEST_F(WsService, KeepsTheLatestIssuedIceServersAcrossReconnects) {
+  EXPECT_FALSE(service->issuedIceServers());
+  service->start();
+  mock->simulateText(R"({"type":"welcome","iceServers":[{"urls":["turn:r"],"username":"9:u","credential":"c"}]})");
+  const std::vector<IceServerInfo> issued{{{"turn:r"}, "9:u", "c"}};
+  EXPECT_EQ(service->issuedIceServers(), issued);
+  // Refused frames and other types leave them; so does a dropped connection.
+  mock->simulateText(R"({"type":"welcome","iceServers":[{"urls":["ftp:r"]}]})");
+  mock->simulateText(R"({"type":"hosts","hosts":[]})");
+  mock->simulateClose();
+  exec.advance(0.5s);
+  EXPECT_EQ(service->issuedIceServers(), issued);
+  // A renewal replaces them; a server without relays clears them.
+  mock->simulateText(R"({"type":"welcome","iceServers":[{"urls":["turn:r"],"username":"99:u","credential":"d"}]})");
+  EXPECT_EQ(service->issuedIceServers()->at(0).username, "99:u");
+  mock->simulateText(R"({"type":"welcome","serverTime":3})");
+  EXPECT_FALSE(service->issuedIceServers());
+  exec.runUntilIdle();
+}
+
 }  // namespace
