@@ -24,4 +24,10 @@ bool AppSettings::forceRelayTCP() const {
 
 void AppSettings::setForceRelayTCP(bool force) { defaults_.set(std::string(kForceRelayTCPKey), force); }
 
+std::optional<std::string> AppSettings::recordStore() const {
+  auto raw = defaults_.string(std::string(kRecordStoreKey));
+  if (!raw || raw->empty()) return std::nullopt;
+  return raw;
+}
+
 }  // namespace orvane

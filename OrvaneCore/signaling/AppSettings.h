@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "OrvaneCore/runtime/UserDefaults.h"
@@ -8,12 +10,13 @@
 
 namespace orvane {
 
-// The two persisted signalling settings. Holds no state of its own: every
+// The persisted signalling settings. Holds no state of its own: every
 // read goes to the store, and a change applies to the next session built.
 class AppSettings {
  public:
   static constexpr std::string_view kSignalingBackendKey = "Orvane.signalingBackend";
   static constexpr std::string_view kForceRelayTCPKey = "Orvane.forceRelayTCP";
+  static constexpr std::string_view kRecordStoreKey = "Orvane.recordStore";
   // The built-in signalling server; the WebSocket backend and the auth client
   // append their own paths.
   static constexpr std::string_view serverURLString = "wss://signal.orvane.app";
@@ -28,6 +31,10 @@ class AppSettings {
   // False unless the store holds the boolean true.
   bool forceRelayTCP() const;
   void setForceRelayTCP(bool force);
+
+  // Where the record-store backend keeps its records (a file, or a
+  // "postgresql://" URL); none unless the store holds a non-empty string.
+  std::optional<std::string> recordStore() const;
 
  private:
   UserDefaults& defaults_;

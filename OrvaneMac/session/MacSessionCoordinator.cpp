@@ -5,6 +5,7 @@
 
 #include "OrvaneCore/identity/AppleAuthClient.h"
 #include "OrvaneCore/peer/AppVersion.h"
+#include "OrvaneCore/signaling/cloudkit/CloudKitContainer.h"
 #include "OrvaneCore/signaling/cloudkit/CloudKitSignalingService.h"
 #include "OrvaneMac/capture/AppWindowCaptureHelper.h"
 #include "OrvaneMac/capture/ScreenCaptureManager.h"
@@ -220,6 +221,9 @@ void MacSessionCoordinator::build(std::optional<std::string> sessionToken) {
   retireSession();
   SignalingFactory::Options options = environment_.signalingOptions;
   if (!options.logSink) options.logSink = &logSink_;
+  if (auto store = settings_.recordStore(); store && !options.recordStorePath) {
+    options.recordStorePath = cloudKitDatabasePath(CloudKitSignalingService::containerIdentifier, *store);
+  }
   BuiltSignaling built = SignalingFactory::make(settings_.signalingBackend(), SignalingRole::mac, deviceId_,
                                                 machineName_, environment_.signalingServerURL,
                                                 std::move(sessionToken), main_, options);

@@ -10,9 +10,10 @@ namespace {
 bool set(const char* value) { return value && *value; }
 }  // namespace
 
-std::filesystem::path cloudKitDatabasePath(std::string_view container, const char* recordStore,
+std::filesystem::path cloudKitDatabasePath(std::string_view container, const char* recordStore, const char* setting,
                                            const char* xdgDataHome, const char* home) {
   if (set(recordStore)) return std::filesystem::path(recordStore);
+  if (set(setting)) return std::filesystem::path(setting);
   const std::string file = std::string(container) + ".sqlite";
   if (set(xdgDataHome) && std::filesystem::path(xdgDataHome).is_absolute()) {
     return std::filesystem::path(xdgDataHome) / "orvane" / file;
@@ -21,9 +22,9 @@ std::filesystem::path cloudKitDatabasePath(std::string_view container, const cha
   return base / ".local" / "share" / "orvane" / file;
 }
 
-std::filesystem::path cloudKitDatabasePath(std::string_view container) {
-  return cloudKitDatabasePath(container, std::getenv("ORVANE_RECORD_STORE"), std::getenv("XDG_DATA_HOME"),
-                              std::getenv("HOME"));
+std::filesystem::path cloudKitDatabasePath(std::string_view container, const std::string& setting) {
+  return cloudKitDatabasePath(container, std::getenv("ORVANE_RECORD_STORE"), setting.c_str(),
+                              std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
 }
 
 std::shared_ptr<SQLiteCloudKitDatabase> openCloudKitDatabase(const std::filesystem::path& file,

@@ -17,13 +17,13 @@ namespace orvane {
 
 // Where a container's private database lives on this machine:
 // $ORVANE_RECORD_STORE when set (so two devices can share one file, or a
-// "postgresql://..." server: see openRecordStore), else
-// "<container>.sqlite" in $XDG_DATA_HOME/orvane/, else in
-// ~/.local/share/orvane/. A relative XDG_DATA_HOME is ignored, as the
-// base-directory rules require.
-std::filesystem::path cloudKitDatabasePath(std::string_view container);
+// "postgresql://..." server: see openRecordStore), else `setting` (the
+// "Orvane.recordStore" setting), else "<container>.sqlite" in
+// $XDG_DATA_HOME/orvane/, else in ~/.local/share/orvane/. A relative
+// XDG_DATA_HOME is ignored, as the base-directory rules require.
+std::filesystem::path cloudKitDatabasePath(std::string_view container, const std::string& setting = "");
 // The same rule on given variables (null or empty = unset).
-std::filesystem::path cloudKitDatabasePath(std::string_view container, const char* recordStore,
+std::filesystem::path cloudKitDatabasePath(std::string_view container, const char* recordStore, const char* setting,
                                            const char* xdgDataHome, const char* home);
 
 // Opens the container's private database. With `notifications`, a change

@@ -1,4 +1,4 @@
-// Stored signalling settings: only the exact stored values switch the backend or force the relay.
+// Stored signalling settings: only the exact stored values switch the backend, force the relay or move the records.
 #include "OrvaneCore/signaling/AppSettings.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +33,16 @@ TEST_F(AppSettingsTest, ForceRelayReadsOnlyABoolean) {
     store.set("Orvane.forceRelayTCP", stored);
     EXPECT_FALSE(settings.forceRelayTCP()) << stored.index();
   }
+}
+
+TEST_F(AppSettingsTest, RecordStoreIsANonEmptyString) {
+  EXPECT_EQ(settings.recordStore(), std::nullopt);
+  for (const DefaultsValue& stored : {DefaultsValue(std::string()), DefaultsValue(true)}) {
+    store.set("Orvane.recordStore", stored);
+    EXPECT_EQ(settings.recordStore(), std::nullopt) << stored.index();
+  }
+  store.set("Orvane.recordStore", std::string("postgresql://db/orvane"));
+  EXPECT_EQ(settings.recordStore(), "postgresql://db/orvane");
 }
 
 }  // namespace

@@ -212,7 +212,7 @@ TEST(RecordStoreLocation, AURLChoosesPostgresAndAnythingElseAFile) {
   EXPECT_TRUE(isPostgresRecordStore("postgres://db/orvane"));
   EXPECT_FALSE(isPostgresRecordStore("/var/lib/orvane/postgresql://x"));
   EXPECT_FALSE(isPostgresRecordStore("records.sqlite"));
-  EXPECT_EQ(cloudKitDatabasePath("c", "postgresql://db/orvane", "/x", "/home/u"), "postgresql://db/orvane");
+  EXPECT_EQ(cloudKitDatabasePath("c", nullptr, "postgresql://db/orvane", "/x", "/home/u"), "postgresql://db/orvane");
 
   test::TempDir dir;
   EXPECT_TRUE(std::dynamic_pointer_cast<SQLiteCloudKitDatabase>(openRecordStore(dir.path / "r.sqlite", nullptr)));

@@ -158,11 +158,13 @@ TEST_F(SQLiteCloudKitDatabaseTest, AWriteWaitingForABusyFileLeavesTheExecutorFre
 
 TEST(CloudKitContainer, DatabasePathFollowsTheEnvironment) {
   const std::string name = "iCloud.com.kelbrin.Orvane";
-  EXPECT_EQ(cloudKitDatabasePath(name, "/shared/r.db", "/x", "/home/u"), "/shared/r.db");
-  EXPECT_EQ(cloudKitDatabasePath(name, "", "/x", "/home/u"), "/x/orvane/iCloud.com.kelbrin.Orvane.sqlite");
-  EXPECT_EQ(cloudKitDatabasePath(name, nullptr, "relative", "/home/u"),
+  // The environment wins over the setting, which wins over the default file.
+  EXPECT_EQ(cloudKitDatabasePath(name, "/shared/r.db", "/set/r.db", "/x", "/home/u"), "/shared/r.db");
+  EXPECT_EQ(cloudKitDatabasePath(name, "", "/set/r.db", "/x", "/home/u"), "/set/r.db");
+  EXPECT_EQ(cloudKitDatabasePath(name, "", "", "/x", "/home/u"), "/x/orvane/iCloud.com.kelbrin.Orvane.sqlite");
+  EXPECT_EQ(cloudKitDatabasePath(name, nullptr, nullptr, "relative", "/home/u"),
             "/home/u/.local/share/orvane/iCloud.com.kelbrin.Orvane.sqlite");
-  EXPECT_EQ(cloudKitDatabasePath(name, nullptr, nullptr, "/home/u"),
+  EXPECT_EQ(cloudKitDatabasePath(name, nullptr, nullptr, nullptr, "/home/u"),
             "/home/u/.local/share/orvane/iCloud.com.kelbrin.Orvane.sqlite");
 }
 
