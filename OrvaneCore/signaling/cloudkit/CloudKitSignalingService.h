@@ -82,6 +82,7 @@ class CloudKitSignalingService final : public SignalingServiceProtocol,
   const std::string& hostID() const { return hostID_; }
   const std::string& machineName() const { return machineName_; }
   const CKRecordZoneID& zoneID() const { return zoneID_; }
+  const std::shared_ptr<CloudKitDatabaseProtocol>& database() const { return db_; }
   bool polling() const { return pollingTask_.running(); }
 
  private:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "OrvaneCore/peer/fake/FakeEngine.h"
 #include "OrvaneCore/runtime/Log.h"
 #include "OrvaneCore/runtime/UserDefaults.h"
+#include "OrvaneCore/signaling/cloudkit/CloudKitSignalingService.h"
 #include "OrvaneCore/signaling/websocket/mock/MockWebSocketTransport.h"
 #include "OrvaneMac/capture/ScreenCaptureManager.h"
 #include "OrvaneMac/input/InputInjector.h"
@@ -48,6 +50,9 @@ class TestHost {
   void start() {
     spawnDetached(*main_, coordinator->start());
     runUntilIdle();
+    if (auto* records = dynamic_cast<CloudKitSignalingService*>(coordinator->signalingService().get())) {
+      recordStores_.push_back(records->database());
+    }
   }
   void stop() {
     spawnDetached(*main_, coordinator->stop());
@@ -118,6 +123,13 @@ class TestHost {
   std::shared_ptr<MacSessionCoordinator> coordinator;
 
  protected:
+  // A stopped record-store backend still removes the host's record on the
+  // store's own thread and resumes on the main executor: a test ends only
+  // once those stores are closed, or their thread outlives its directory.
+  bool recordStoresClosed() const {
+    return std::all_of(recordStores_.begin(), recordStores_.end(), [](const auto& s) { return s.expired(); });
+  }
+
   void build(Executor& main, SessionPorts ports, std::vector<std::string> applicationPathPrefixes) {
     main_ = &main;
     SessionEnvironment environment{engine, defaults};
@@ -143,6 +155,7 @@ class TestHost {
 
  private:
   Executor* main_ = nullptr;
+  std::vector<std::weak_ptr<CloudKitDatabaseProtocol>> recordStores_;
 };
 
 }  // namespace orvane::test
