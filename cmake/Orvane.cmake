@@ -68,20 +68,38 @@ function(orvane_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# orvane_test(name SOURCES ... DEPS ...): one GoogleTest binary, each test a ctest entry.
+# scripts/test runs the GoogleTest binaries in the sanitizer build, where they
+# check more; its optimized build leaves them out and builds the programs, the
+# whole-program tests and the binaries marked MAIN_BUILD: figures the
+# sanitizers would distort, or programs only that build makes (the
+# benchmarks'). Compiling every test twice was a third of CI's time.
+option(ORVANE_UNIT_TESTS "Build every GoogleTest binary, not only those marked MAIN_BUILD" ON)
+
+# orvane_test(name [MAIN_BUILD] SOURCES ... DEPS ...): one GoogleTest binary, each test a ctest entry.
 # All of them reuse one precompiled GoogleTest/GoogleMock header.
 function(orvane_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "MAIN_BUILD" "" "SOURCES;DEPS" ${ARGN})
   if(NOT TARGET orvane_gtest_pch)
-    add_library(orvane_gtest_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+    add_library(orvane_gtest_pch OBJECT EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
     target_link_libraries(orvane_gtest_pch PRIVATE GTest::gmock GTest::gtest)
     target_precompile_headers(orvane_gtest_pch PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
   endif()
-  add_executable(${name} ${ARG_SOURCES})
+  set(built ON)
+  if(NOT ORVANE_UNIT_TESTS AND NOT ARG_MAIN_BUILD)
+    set(built OFF)
+  endif()
+  if(built)
+    add_executable(${name} ${ARG_SOURCES})
+  else()
+    # Still a target, so what a directory adds to it after this call holds.
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
+  endif()
   target_precompile_headers(${name} REUSE_FROM orvane_gtest_pch)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+  if(built)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+  endif()
 endfunction()
 
 # orvane_asan_only(file...): under the sanitizers these files get

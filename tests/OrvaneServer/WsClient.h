@@ -17,11 +17,21 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 namespace asio = boost::asio;
 
+// One handler type for every step: Beast instantiates its composed operations
+// once per handler type, and a lambda per call site cost minutes of compiling.
+struct StepDone {
+  beast::error_code* result;
+  template <class... Rest>
+  void operator()(beast::error_code ec, Rest&&...) const {
+    *result = ec;
+  }
+};
+
 template <class Stream, class Start>
 inline beast::error_code step(asio::io_context& ioc, Stream& stream, Start start) {
   beast::error_code result = asio::error::would_block;
   beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(5));
-  start([&](beast::error_code ec, auto&&...) { result = ec; });
+  start(StepDone{&result});
   ioc.restart();
   ioc.run();
   return result;
