@@ -225,13 +225,7 @@ class Call : public std::enable_shared_from_this<Call> {
 // so that one firing after the client is gone finds it stopped, not freed.
 class AppleAuthClient::Engine {
  public:
-  explicit Engine(const std::string& extraCaFile) : work_(asio::make_work_guard(io_)) {
-    try {
-      tls_.emplace(net::makeClientTlsContext(extraCaFile));
-    } catch (const std::exception& e) {
-      tlsError_ = extraCaFile.empty() ? std::string("TLS is unavailable: ") + e.what()
-                                      : "Cannot use the CA file " + extraCaFile + ": " + e.what();
-    }
+  explicit Engine(std::string extraCaFile) : extraCaFile_(std::move(extraCaFile)), work_(asio::make_work_guard(io_)) {
     thread_ = std::thread([this] { io_.run(); });
   }
   ~Engine() { shutdown(); }
@@ -244,6 +238,7 @@ class AppleAuthClient::Engine {
     }
     ssl::context* tls = nullptr;
     if (call.url.secure()) {
+      makeTlsOnce();
       if (!tls_) {
         reply.fail(transportError(Reason::tls, tlsError_));
         return {};
@@ -284,6 +279,13 @@ class AppleAuthClient::Engine {
   }
 
  private:
+  // On the first https:// call: it reads the system's CA bundle, which a
+  // plain-HTTP server never needs. Under mutex_.
+  void makeTlsOnce() {
+    if (!tls_ && tlsError_.empty()) net::makeClientTlsContext(extraCaFile_, tls_, tlsError_);
+  }
+
+  const std::string extraCaFile_;
   asio::io_context io_;
   std::optional<ssl::context> tls_;
   std::string tlsError_;

@@ -26,6 +26,17 @@ ssl::context makeClientTlsContext(const std::string& extraCaFile) {
   return context;
 }
 
+bool makeClientTlsContext(const std::string& extraCaFile, std::optional<ssl::context>& context, std::string& error) {
+  try {
+    context.emplace(makeClientTlsContext(extraCaFile));
+    return true;
+  } catch (const std::exception& e) {
+    error = extraCaFile.empty() ? std::string("TLS is unavailable: ") + e.what()
+                                : "Cannot use the CA file " + extraCaFile + ": " + e.what();
+    return false;
+  }
+}
+
 bool prepareClientStream(SSL* ssl, const std::string& host) {
   boost::system::error_code ec;
   boost::asio::ip::make_address(host, ec);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/asio/ssl.hpp>
+#include <optional>
 #include <string>
 
 namespace orvane::net {
@@ -13,6 +14,11 @@ void initOpenSsl();
 // store, plus `extraCaFile` (PEM) when one is given, e.g. a self-hosted
 // server's own certificate. TLS 1.2 at least.
 boost::asio::ssl::context makeClientTlsContext(const std::string& extraCaFile = {});
+
+// makeClientTlsContext() into `context`, or false with what a user reads in
+// `error`: the CA file that cannot be used, or TLS unavailable.
+bool makeClientTlsContext(const std::string& extraCaFile, std::optional<boost::asio::ssl::context>& context,
+                          std::string& error);
 
 // Sets SNI (for host names, not for IP literals) and the host-name (or IP)
 // check of the peer certificate on a client stream before its handshake.

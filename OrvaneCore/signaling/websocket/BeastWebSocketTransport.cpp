@@ -55,7 +55,15 @@ Task<void> settled(OneShot<bool> shot) {
 }  // namespace
 
 struct BeastWebSocketTransport::Core {
-  explicit Core(Options o) : options(std::move(o)), tls(net::makeClientTlsContext(options.extraCaFile)) {}
+  explicit Core(Options o) : options(std::move(o)) {}
+
+  // Made on the first wss:// connection: it reads the system's CA bundle,
+  // which a ws:// server never needs. Null, with `tlsError` saying why, when
+  // it cannot be made. Under deliveryMutex.
+  asio::ssl::context* clientTls() {
+    if (!tls && tlsError.empty()) net::makeClientTlsContext(options.extraCaFile, tls, tlsError);
+    return tls ? &*tls : nullptr;
+  }
 
   // Runs `onText` or `onClose` for a connection of `generation`, unless a
   // newer connect() or the destructor came first. The lock makes both of
@@ -69,7 +77,8 @@ struct BeastWebSocketTransport::Core {
   }
 
   Options options;
-  asio::ssl::context tls;  // declared before the io_context so that its streams go first
+  std::optional<asio::ssl::context> tls;  // declared before the io_context so that its streams go first
+  std::string tlsError;
   asio::io_context ioc{1};
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ioc);
   std::thread thread;
@@ -110,7 +119,11 @@ class Session final : public BeastWebSocketTransport::Connection {
         ws_(std::forward<StreamArgs>(streamArgs)...),
         deadline_(core.ioc) {}
 
+  // What start() reports instead of connecting.
+  void refuse(std::string why) { refusal_ = std::move(why); }
+
   void start() override {
+    if (!refusal_.empty()) return finish(refusal_);
     if (url_.scheme != "ws" && url_.scheme != "wss") return finish("Unsupported URL scheme \"" + url_.scheme + "\".");
     if (!validHeaderValue(authorization_)) return finish("The Authorization value contains a line break.");
     armDeadline(core_.options.handshakeTimeout);
@@ -338,6 +351,7 @@ class Session final : public BeastWebSocketTransport::Connection {
   const std::uint64_t generation_;
   const Url url_;
   const std::string authorization_;
+  std::string refusal_;
   tcp::resolver resolver_;
   Ws ws_;
   asio::steady_timer deadline_;
@@ -384,8 +398,13 @@ void BeastWebSocketTransport::connect(const Url& url, std::string authorization)
   {
     std::lock_guard delivery(core_->deliveryMutex);
     const std::uint64_t generation = ++core_->generation;
-    if (url.scheme == "wss") {
-      next = std::make_shared<Session<TlsWs>>(*core_, generation, url, std::move(authorization), core_->ioc, core_->tls);
+    asio::ssl::context* tls = url.scheme == "wss" ? core_->clientTls() : nullptr;
+    if (tls) {
+      next = std::make_shared<Session<TlsWs>>(*core_, generation, url, std::move(authorization), core_->ioc, *tls);
+    } else if (url.scheme == "wss") {
+      auto refused = std::make_shared<Session<PlainWs>>(*core_, generation, url, std::move(authorization), core_->ioc);
+      refused->refuse(core_->tlsError);
+      next = std::move(refused);
     } else {
       next = std::make_shared<Session<PlainWs>>(*core_, generation, url, std::move(authorization), core_->ioc);
     }

@@ -215,6 +215,15 @@ TEST_F(BeastTransport, SecureConnectionsTrustTheExtraCertificateOnly) {
   ASSERT_TRUE(seen.waitFor([&] { return seen.closes.size() == 1; }));
   EXPECT_NE(seen.closes[0].value_or("").find("certificate verify failed"), std::string::npos) << *seen.closes[0];
   EXPECT_EQ(secureServer.requests.get().size(), 1u);  // the token never left for the untrusted server
+
+  // A CA file that cannot be read ends the connection with why, and nothing is sent.
+  options.extraCaFile = certificate.cert + ".missing";
+  BeastWebSocketTransport unreadable(options);
+  seen.watch(unreadable);
+  unreadable.connect(*Url::parse(secureServer.url("wss", "/v1/ws", "localhost")), "Bearer s");
+  ASSERT_TRUE(seen.waitFor([&] { return seen.closes.size() == 2; }));
+  EXPECT_TRUE(seen.closes[1].value_or("").starts_with("Cannot use the CA file " + options.extraCaFile)) << *seen.closes[1];
+  EXPECT_EQ(secureServer.requests.get().size(), 1u);
 }
 
 }  // namespace
